@@ -1,0 +1,29 @@
+#include "platform/clock.h"
+
+#include <time.h>
+
+namespace kvx {
+
+LocalTime SystemClock::Now() const {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm local{};
+  localtime_r(&ts.tv_sec, &local);
+  return LocalTime{local.tm_year + 1900,
+                   local.tm_mon + 1,
+                   local.tm_mday,
+                   local.tm_hour,
+                   local.tm_min,
+                   local.tm_sec,
+                   static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+std::uint32_t SystemClock::TickCount() const {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                  static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);
+}
+
+}  // namespace kvx

@@ -1,0 +1,28 @@
+// The configuration file: the tag reader and the number rule of its
+// settings. (The working tree and the template are prepared in
+// working_tree.h.)
+#ifndef KVX_SERVICE_CONFIG_H_
+#define KVX_SERVICE_CONFIG_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/line_list.h"
+
+namespace kvx {
+
+// The text between the first "<tag>" and the first "</tag>" of the list's
+// joined text; empty when either is missing or the closing pattern does not
+// come after the value's start. No XML parsing: exact, case-sensitive search.
+std::string ReadXMLTag(const LineList& list, std::string_view tag);
+
+// The number rule of numeric settings and of the frame's length field:
+// leading blanks, an optional sign (applied only when the whole text was
+// read), decimal or "$"/"x"/"0x" hexadecimal digits up to the first other
+// character, with the overflow stops of a 32-bit reader.
+std::int32_t NumberRule(std::string_view text);
+
+}  // namespace kvx
+
+#endif  // KVX_SERVICE_CONFIG_H_

@@ -1,0 +1,37 @@
+// The event-log reporters of the module, the service host and the
+// application.
+#ifndef KVX_SERVICE_EVENT_LOG_H_
+#define KVX_SERVICE_EVENT_LOG_H_
+
+#include <string_view>
+
+#include "platform/event_sink.h"
+
+namespace kvx {
+
+inline constexpr std::string_view kServiceName = "KaveroTCPIP";
+inline constexpr std::string_view kProgramName = "KvxTCPServer";
+
+// The module reporter: source "KaveroTCPIP", identifier 1, category 0.
+// Thread-safe; `sink` must outlive it.
+class EventLog {
+ public:
+  explicit EventLog(EventSink& sink) : sink_(sink) {}
+  EventLog(const EventLog&) = delete;
+  EventLog& operator=(const EventLog&) = delete;
+
+  void WriteEventLog(std::string_view text, EventType type);
+
+ private:
+  EventSink& sink_;
+};
+
+// The service host's own entries: source "KaveroTCPIP", identifier 0, error.
+void WriteHostEvent(EventSink& sink, std::string_view text);
+
+// The application reporter: source "KvxTCPServer", identifier 0, error.
+void WriteApplicationEvent(EventSink& sink, std::string_view text);
+
+}  // namespace kvx
+
+#endif  // KVX_SERVICE_EVENT_LOG_H_

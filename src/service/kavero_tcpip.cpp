@@ -1,0 +1,1 @@
+#include "service/kavero_tcpip.h"

@@ -1,0 +1,42 @@
+// Control requests as signals, caught on a dedicated thread.
+#ifndef KVX_PLATFORM_SIGNALS_H_
+#define KVX_PLATFORM_SIGNALS_H_
+
+#include <functional>
+#include <memory>
+
+namespace kvx {
+
+// Control codes of the service host.
+enum ControlCode : int {
+  kControlStop = 1,
+  kControlPause = 2,
+  kControlContinue = 3,
+  kControlInterrogate = 4,
+  kControlShutdown = 5,
+};
+
+// Blocks SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1 and SIGPWR in the calling
+// thread (and so in every thread it starts afterwards) and ignores SIGPIPE.
+// Call first thing in main.
+void BlockControlSignals();
+
+// Waits for the blocked signals on a thread of its own and hands each to
+// `post` as a control code: SIGTERM/SIGINT stop, SIGTSTP pause, SIGCONT
+// continue, SIGUSR1 interrogate, SIGPWR shutdown. No logic runs in a signal
+// handler. The destructor ends and joins the thread.
+class SignalThread {
+ public:
+  explicit SignalThread(std::function<void(int control_code)> post);
+  ~SignalThread();
+  SignalThread(const SignalThread&) = delete;
+  SignalThread& operator=(const SignalThread&) = delete;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kvx
+
+#endif  // KVX_PLATFORM_SIGNALS_H_

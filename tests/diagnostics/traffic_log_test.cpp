@@ -60,7 +60,7 @@ TEST_F(TrafficLogTest, DataKeepsLineBreaksAndLosesHighBytes) {
   c.Received(std::string("a\r\nb\x80\xFF\0", 7));
   EXPECT_EQ(
       fs_.Content(kLog),
-      std::string("127.0.0.1:1 Recv 25-05-2010 14:03:07: a\r\nb??\0\r\n", 49));
+      std::string("127.0.0.1:1 Recv 25-05-2010 14:03:07: a\r\nb??\0\r\n", 47));
 }
 
 TEST_F(TrafficLogTest, AppendsToAnExistingFileAndKeepsTheFirstName) {

@@ -4,6 +4,7 @@
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/line_list.h"
+#include "platform/odbc.h"
 #include "platform/stamps.h"
 #include "service/config.h"
 #include "service/working_tree.h"
@@ -35,9 +36,22 @@ TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
     : FPlatform(platform),
       FEventLog(platform.events),
       FStatusReporter(FSettings, platform.clock, platform.system_info,
-                      platform.lan_udp) {}
+                      platform.lan_udp),
+      FADO(MakeOdbcConnection(), FSettings, FEventLog, OdbcDriverName()),
+      FTimers(platform.clock, platform.ticks, FEventLog, platform.events,
+              TimerJobs{
+                  [this] { return FADO.IsOpen(); }, [this] { FADO.Open(); },
+                  [this] { return ServerActive(); }, [this] { StartServer(); },
+                  [this] { SendStatusDatagram(kStatusHeartbeat); }}) {}
 
-TKaveroTCPIP::~TKaveroTCPIP() = default;
+// The database connection ends with the process; it is closed here, while
+// the reporter still exists, so that its disconnect entry is written.
+TKaveroTCPIP::~TKaveroTCPIP() {
+  try {
+    FADO.Close();
+  } catch (...) {
+  }
+}
 
 void TKaveroTCPIP::ServiceStart(bool& /*started*/) {
   // Not guarded: a template that cannot be written ends the start.
@@ -83,11 +97,20 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
 
 // The steps below join the subsystems to the lifecycle; each one is filled
 // in where its subsystem is wired to the module.
-void TKaveroTCPIP::ActivateTimerList() {}
-void TKaveroTCPIP::EnableTimers(const LineList& /*config*/) {}
+void TKaveroTCPIP::ActivateTimerList() { FTimers.ActivateTimers(); }
+
+void TKaveroTCPIP::EnableTimers(const LineList& config) {
+  FTimers.EnableDatabaseTimer();
+  FTimers.ApplyHTTPTimer(NumberRule(ReadXMLTag(config, "HTTPTimer")));
+}
+
+void TKaveroTCPIP::TimerTick() { FTimers.TimerList1.Tick(); }
+
 void TKaveroTCPIP::StartListener(const LineList& /*config*/) {}
 void TKaveroTCPIP::NameTrafficLog() {}
-void TKaveroTCPIP::TimerTick() {}
+// The watchdog's view of the listener: active while nothing can start it.
+bool TKaveroTCPIP::ServerActive() { return true; }
+void TKaveroTCPIP::StartServer() {}
 
 // The result is not looked at: a datagram that cannot be sent is dropped
 // without a word. A failure while building the record reaches the handler.

@@ -5,10 +5,12 @@
 
 #include <string>
 
+#include "database/ado_connection.h"
 #include "service/event_log.h"
 #include "service/service_thread.h"
 #include "service/settings.h"
 #include "status/status_datagram.h"
+#include "timers/kavero_timers.h"
 
 namespace kvx {
 
@@ -70,12 +72,16 @@ class TKaveroTCPIP final : public ServiceHandlers {
   void SendStatusDatagram(int code);
   void ReadProgramVersion();
   void NameTrafficLog();
+  bool ServerActive();
+  void StartServer();
 
   Platform FPlatform;
   EventLog FEventLog;
   Settings FSettings;
   std::string FProgramVersion;
   StatusReporter FStatusReporter;  // service thread only
+  TADOConnection FADO;             // service thread only
+  KaveroTimers FTimers;            // TimerList1; service thread only
 };
 
 }  // namespace kvx

@@ -41,11 +41,17 @@ void WriteQuietConfig(const ServiceProcess& service) {
                     ConfigWith(Utf8ToCp1252(service.dir()), {{"Port", "0"}}));
 }
 
-class FirstStartTest : public ::testing::TestWithParam<const char*> {};
+struct DirectoryCase {
+  const char* label;
+  const char* name;  // UTF-8
+};
+void PrintTo(const DirectoryCase& c, std::ostream* os) { *os << c.label; }
+
+class FirstStartTest : public ::testing::TestWithParam<DirectoryCase> {};
 
 TEST_P(FirstStartTest, WritesTheTreeAndBothTemplatesByteExact) {
   KVX_REQUIRE_PRIVATE_NETWORK();
-  ServiceProcess service(GetParam());
+  ServiceProcess service(GetParam().name);
   service.Start();
   ASSERT_TRUE(service.WaitForEvent(kStarted)) << service.Stderr();
 
@@ -73,8 +79,11 @@ TEST_P(FirstStartTest, WritesTheTreeAndBothTemplatesByteExact) {
   EXPECT_EQ(service.WaitForExit(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(ProgramDirectories, FirstStartTest,
-                         ::testing::Values("prog", "Kav\xC3\xAFro dir"));
+INSTANTIATE_TEST_SUITE_P(
+    ProgramDirectories, FirstStartTest,
+    ::testing::Values(DirectoryCase{"Ascii", "prog"},
+                      DirectoryCase{"NonAsciiWithBlank", "Kav\xC3\xAFro dir"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
 TEST(ServiceStartTest, AMissingConfigurationIsWrittenAgainAndTheRestKept) {
   KVX_REQUIRE_PRIVATE_NETWORK();
@@ -106,6 +115,8 @@ struct ControlCase {
   std::vector<std::pair<int, const char*>> steps;
   std::vector<std::string> want_texts;
 };
+
+void PrintTo(const ControlCase& c, std::ostream* os) { *os << c.name; }
 
 class ControlTest : public ::testing::TestWithParam<ControlCase> {};
 

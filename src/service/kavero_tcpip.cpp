@@ -7,6 +7,7 @@
 #include "platform/stamps.h"
 #include "service/config.h"
 #include "service/working_tree.h"
+#include "status/computer_pakket.h"
 
 namespace kvx {
 namespace {
@@ -28,15 +29,13 @@ constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
 constexpr char kShutdown[] =
     "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
 
-// Status datagram codes.
-constexpr int kStatusStart = 3000;
-constexpr int kStatusShutdown = 3001;
-constexpr int kStatusPause = 3002;
-
 }  // namespace
 
 TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
-    : FPlatform(platform), FEventLog(platform.events) {}
+    : FPlatform(platform),
+      FEventLog(platform.events),
+      FStatusReporter(FSettings, platform.clock, platform.system_info,
+                      platform.lan_udp) {}
 
 TKaveroTCPIP::~TKaveroTCPIP() = default;
 
@@ -56,7 +55,7 @@ void TKaveroTCPIP::ServiceStart(bool& /*started*/) {
       LoadSettings(config);
       EnableTimers(config);
       StartListener(config);
-      SendStatusDatagram(kStatusStart);
+      SendStatusDatagram(kStatusStarted);
       // Read after the start datagram, which therefore carries no version.
       ReadProgramVersion();
     }
@@ -87,23 +86,31 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
 void TKaveroTCPIP::ActivateTimerList() {}
 void TKaveroTCPIP::EnableTimers(const LineList& /*config*/) {}
 void TKaveroTCPIP::StartListener(const LineList& /*config*/) {}
-void TKaveroTCPIP::SendStatusDatagram(int /*code*/) {}
-void TKaveroTCPIP::ReadProgramVersion() {}
 void TKaveroTCPIP::NameTrafficLog() {}
 void TKaveroTCPIP::TimerTick() {}
+
+// The result is not looked at: a datagram that cannot be sent is dropped
+// without a word. A failure while building the record reaches the handler.
+void TKaveroTCPIP::SendStatusDatagram(int code) {
+  FStatusReporter.SendStatus(code, FProgramVersion);
+}
+
+void TKaveroTCPIP::ReadProgramVersion() {
+  FProgramVersion = GetVersionString();
+}
 
 void TKaveroTCPIP::ServiceStop(bool& /*stopped*/) {
   WriteEventLog(kStopped, EventType::kInformation);
 }
 
 void TKaveroTCPIP::ServicePause(bool& /*paused*/) {
-  SendStatusDatagram(kStatusPause);
+  SendStatusDatagram(kStatusPaused);
   WriteEventLog(kPaused, EventType::kInformation);
 }
 
 void TKaveroTCPIP::ServiceContinue(bool& continued) {
   WriteEventLog(kContinued, EventType::kInformation);
-  SendStatusDatagram(kStatusStart);
+  SendStatusDatagram(kStatusStarted);
   continued = true;
 }
 

@@ -8,6 +8,7 @@
 #include "service/event_log.h"
 #include "service/service_thread.h"
 #include "service/settings.h"
+#include "status/status_datagram.h"
 
 namespace kvx {
 
@@ -15,7 +16,9 @@ class Clock;
 class EventSink;
 class FileSystem;
 class LineList;
+class SystemInfo;
 class TickScheduler;
+class UdpBroadcaster;
 
 // The platform objects the module works through; all must outlive it.
 struct Platform {
@@ -24,6 +27,8 @@ struct Platform {
   EventSink& events;
   TickScheduler& ticks;
   std::string program_directory;  // a text ending in '/'
+  SystemInfo& system_info;        // SysInfo1 of the status datagrams
+  UdpBroadcaster& lan_udp;        // LanUDP, the status datagram socket
 };
 
 // One instance per process, created by the service host at program start.
@@ -70,6 +75,7 @@ class TKaveroTCPIP final : public ServiceHandlers {
   EventLog FEventLog;
   Settings FSettings;
   std::string FProgramVersion;
+  StatusReporter FStatusReporter;  // service thread only
 };
 
 }  // namespace kvx

@@ -12,6 +12,8 @@
 #include "platform/program.h"
 #include "platform/service_notifier.h"
 #include "platform/signals.h"
+#include "platform/system_info.h"
+#include "platform/udp_broadcaster.h"
 #include "platform/unit_installer.h"
 #include "service/event_log.h"
 #include "service/kavero_tcpip.h"
@@ -49,11 +51,14 @@ struct Host {
   PosixFileSystem files;
   std::unique_ptr<EventSink> events = MakeEventSinkFromEnvironment();
   ServiceTickSource ticks;
+  LinuxSystemInfo system_info;
+  PosixUdpBroadcaster lan_udp;
   std::unique_ptr<TKaveroTCPIP> module;
 
   Host() {
-    module = std::make_unique<TKaveroTCPIP>(
-        Platform{clock, files, *events, ticks, ProgramDirectory()});
+    module = std::make_unique<TKaveroTCPIP>(Platform{clock, files, *events,
+                                                     ticks, ProgramDirectory(),
+                                                     system_info, lan_udp});
   }
 };
 

@@ -25,6 +25,10 @@ void BlockControlSignals();
 // `post` as a control code: SIGTERM/SIGINT stop, SIGTSTP pause, SIGCONT
 // continue, SIGUSR1 interrogate, SIGPWR shutdown. No logic runs in a signal
 // handler. The destructor ends and joins the thread.
+// REQUIRES: BlockControlSignals() was called before any thread started, so
+// that process-directed signals stay pending for this thread to read.
+// `post` runs on the signal thread. Throws KvxError when the thread's
+// descriptors cannot be made.
 class SignalThread {
  public:
   explicit SignalThread(std::function<void(int control_code)> post);

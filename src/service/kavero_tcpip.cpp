@@ -1,1 +1,131 @@
 #include "service/kavero_tcpip.h"
+
+#include "platform/clock.h"
+#include "platform/error.h"
+#include "platform/file_system.h"
+#include "platform/line_list.h"
+#include "platform/stamps.h"
+#include "service/config.h"
+#include "service/working_tree.h"
+#include "status/computer_pakket.h"
+
+namespace kvx {
+namespace {
+
+// Operator texts of the lifecycle handlers (Windows-1252).
+constexpr char kInstalledConfig[] =
+    "Kavero TCP/IP server werd met succes ge\xEF"
+    "nstalleerd (KvxTCPConfig.xml)";
+constexpr char kInstalled[] =
+    "Kavero TCP/IP server werd met succes ge\xEF"
+    "nstalleerd";
+constexpr char kUninstalled[] =
+    "De installatie van Kavero TCP/IP server werd verwijderd";
+constexpr char kStarted[] = "Kavero TCP/IP server werd normaal gestart";
+constexpr char kStopped[] = "Kavero TCP/IP server werd normaal gestopt";
+constexpr char kPaused[] =
+    "Kavero TCP/IP server werd onderbroken door pauze actie";
+constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
+constexpr char kShutdown[] =
+    "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
+
+}  // namespace
+
+TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
+    : FPlatform(platform),
+      FEventLog(platform.events),
+      FStatusReporter(FSettings, platform.clock, platform.system_info,
+                      platform.lan_udp) {}
+
+TKaveroTCPIP::~TKaveroTCPIP() = default;
+
+void TKaveroTCPIP::ServiceStart(bool& /*started*/) {
+  // Not guarded: a template that cannot be written ends the start.
+  if (PrepareWorkingTree(FPlatform.files, FPlatform.program_directory)) {
+    WriteEventLog(kInstalledConfig, EventType::kInformation);
+  }
+  try {
+    WriteEventLog(kStarted, EventType::kInformation);
+    ActivateTimerList();
+    // Receive buffers belong to the connections and start empty with each.
+    const std::string config_path =
+        FPlatform.program_directory + kConfigFileName;
+    if (FPlatform.files.FileExists(config_path)) {
+      const LineList config = LoadLineList(FPlatform.files, config_path);
+      LoadSettings(config);
+      EnableTimers(config);
+      StartListener(config);
+      SendStatusDatagram(kStatusStarted);
+      // Read after the start datagram, which therefore carries no version.
+      ReadProgramVersion();
+    }
+    NameTrafficLog();
+  } catch (const Abort&) {
+  } catch (const std::exception& e) {
+    WriteEventLog(e.what(), EventType::kWarning);
+  }
+}
+
+void TKaveroTCPIP::LoadSettings(const LineList& config) {
+  FSettings.FOutputDirectory = ReadXMLTag(config, "OutputDirectory");
+  FSettings.FOutputToFile = ReadXMLTag(config, "OutputToFile");
+  FSettings.FKey = ReadXMLTag(config, "Key");
+  FSettings.FTOSID = ReadXMLTag(config, "TOSID");
+  FSettings.FVersie = ReadXMLTag(config, "Versie");
+  FSettings.FProtocol = ReadXMLTag(config, "Protocol");
+  FSettings.FVerzender = ReadXMLTag(config, "Verzender");
+  FSettings.FOntvanger = ReadXMLTag(config, "Ontvanger");
+  FSettings.FSQLServer = ReadXMLTag(config, "SQLServer");
+  FSettings.FSQLDatabase = ReadXMLTag(config, "SQLDatabase");
+  FSettings.FSQLInlognaam = ReadXMLTag(config, "SQLInlognaam");
+  FSettings.FSQLPaswoord = ReadXMLTag(config, "SQLPaswoord");
+}
+
+// The steps below join the subsystems to the lifecycle; each one is filled
+// in where its subsystem is wired to the module.
+void TKaveroTCPIP::ActivateTimerList() {}
+void TKaveroTCPIP::EnableTimers(const LineList& /*config*/) {}
+void TKaveroTCPIP::StartListener(const LineList& /*config*/) {}
+void TKaveroTCPIP::NameTrafficLog() {}
+void TKaveroTCPIP::TimerTick() {}
+
+// The result is not looked at: a datagram that cannot be sent is dropped
+// without a word. A failure while building the record reaches the handler.
+void TKaveroTCPIP::SendStatusDatagram(int code) {
+  FStatusReporter.SendStatus(code, FProgramVersion);
+}
+
+void TKaveroTCPIP::ReadProgramVersion() {
+  FProgramVersion = GetVersionString();
+}
+
+void TKaveroTCPIP::ServiceStop(bool& /*stopped*/) {
+  WriteEventLog(kStopped, EventType::kInformation);
+}
+
+void TKaveroTCPIP::ServicePause(bool& /*paused*/) {
+  SendStatusDatagram(kStatusPaused);
+  WriteEventLog(kPaused, EventType::kInformation);
+}
+
+void TKaveroTCPIP::ServiceContinue(bool& continued) {
+  WriteEventLog(kContinued, EventType::kInformation);
+  SendStatusDatagram(kStatusStarted);
+  continued = true;
+}
+
+void TKaveroTCPIP::ServiceShutdown() {
+  SendStatusDatagram(kStatusShutdown);
+  WriteEventLog(kShutdown, EventType::kInformation);
+}
+
+void TKaveroTCPIP::ServiceAfterInstall() {
+  PrepareWorkingTree(FPlatform.files, FPlatform.program_directory);
+  WriteEventLog(kInstalled, EventType::kInformation);
+}
+
+void TKaveroTCPIP::ServiceBeforeUninstall() {
+  WriteEventLog(kUninstalled, EventType::kInformation);
+}
+
+}  // namespace kvx

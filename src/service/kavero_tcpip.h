@@ -1,22 +1,81 @@
-// The service module: owns every component and all run-time state.
+// The service module: owns every component and all run-time state, and
+// carries the lifecycle handlers of the service.
 #ifndef KVX_SERVICE_KAVERO_TCPIP_H_
 #define KVX_SERVICE_KAVERO_TCPIP_H_
 
+#include <string>
+
+#include "service/event_log.h"
+#include "service/service_thread.h"
 #include "service/settings.h"
+#include "status/status_datagram.h"
 
 namespace kvx {
 
+class Clock;
+class EventSink;
+class FileSystem;
+class LineList;
+class SystemInfo;
+class TickScheduler;
+class UdpBroadcaster;
+
+// The platform objects the module works through; all must outlive it.
+struct Platform {
+  Clock& clock;
+  FileSystem& files;
+  EventSink& events;
+  TickScheduler& ticks;
+  std::string program_directory;  // a text ending in '/'
+  SystemInfo& system_info;        // SysInfo1 of the status datagrams
+  UdpBroadcaster& lan_udp;        // LanUDP, the status datagram socket
+};
+
 // One instance per process, created by the service host at program start.
-class TKaveroTCPIP {
+// The lifecycle handlers run on the service thread, one at a time; the
+// settings are written by ServiceStart before the listener starts and are
+// read-only afterwards.
+class TKaveroTCPIP final : public ServiceHandlers {
  public:
-  TKaveroTCPIP() = default;
+  explicit TKaveroTCPIP(const Platform& platform);
+  ~TKaveroTCPIP() override;
   TKaveroTCPIP(const TKaveroTCPIP&) = delete;
   TKaveroTCPIP& operator=(const TKaveroTCPIP&) = delete;
 
+  // Lifecycle handlers (service thread).
+  void ServiceStart(bool& started) override;
+  void ServiceStop(bool& stopped) override;
+  void ServicePause(bool& paused) override;
+  void ServiceContinue(bool& continued) override;
+  void ServiceShutdown() override;
+  void TimerTick() override;
+
+  // Install and uninstall handlers (main thread of the installing process).
+  // ServiceAfterInstall throws when a template cannot be written.
+  void ServiceAfterInstall();
+  void ServiceBeforeUninstall();
+
+  void WriteEventLog(std::string_view text, EventType type) {
+    FEventLog.WriteEventLog(text, type);
+  }
+
   const Settings& settings() const { return FSettings; }
+  const std::string& program_version() const { return FProgramVersion; }
 
  private:
+  void LoadSettings(const LineList& config);
+  void ActivateTimerList();
+  void EnableTimers(const LineList& config);
+  void StartListener(const LineList& config);
+  void SendStatusDatagram(int code);
+  void ReadProgramVersion();
+  void NameTrafficLog();
+
+  Platform FPlatform;
+  EventLog FEventLog;
   Settings FSettings;
+  std::string FProgramVersion;
+  StatusReporter FStatusReporter;  // service thread only
 };
 
 }  // namespace kvx

@@ -1,7 +1,14 @@
 // Program entry of KvxTCPServer.
-#include "service/kavero_tcpip.h"
+#include <exception>
+#include <string>
+#include <vector>
 
-int main() {
-  kvx::TKaveroTCPIP module;
-  return 0;
+#include "platform/signals.h"
+#include "service/service_host.h"
+
+int main(int argc, char** argv) {
+  // Before any thread starts, so that every thread inherits the mask and
+  // only the signal thread receives control requests.
+  kvx::BlockControlSignals();
+  return kvx::RunServiceHost(std::vector<std::string>(argv + 1, argv + argc));
 }

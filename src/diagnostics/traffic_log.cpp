@@ -1,0 +1,78 @@
+#include "diagnostics/traffic_log.h"
+
+#include <cstdio>
+
+#include "platform/codepage.h"
+#include "platform/file_system.h"
+
+namespace kvx {
+
+std::string TrafficLogTime(const LocalTime& t) {
+  char buffer[64];
+  if (t.hour == 0 && t.minute == 0 && t.second == 0) {
+    std::snprintf(buffer, sizeof buffer, "%02d-%02d-%04d", t.day, t.month,
+                  t.year);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%02d-%02d-%04d %02d:%02d:%02d", t.day,
+                  t.month, t.year, t.hour, t.minute, t.second);
+  }
+  return buffer;
+}
+
+TServerInterceptLogFile::TServerInterceptLogFile(FileSystem& files,
+                                                 Clock& clock,
+                                                 std::string default_filename)
+    : FFiles(files),
+      FClock(clock),
+      FDefaultFilename(std::move(default_filename)) {}
+
+TServerInterceptLogFile::~TServerInterceptLogFile() = default;
+
+void TServerInterceptLogFile::SetFilename(std::string filename) {
+  std::scoped_lock lock(FLock);
+  FFilename = std::move(filename);
+}
+
+void TServerInterceptLogFile::WriteRecord(std::string_view record) {
+  if (record.empty()) return;
+  const std::string bytes = ToUsAscii(record);
+  std::scoped_lock lock(FLock);
+  if (!FFile) {
+    // The file opened here stays the log for the rest of the process,
+    // whatever name is set later.
+    FFile = FFiles.OpenAppend(FFilename.empty() ? FDefaultFilename : FFilename);
+  }
+  FFile->Append(bytes);
+}
+
+TServerInterceptLogFileConnection::TServerInterceptLogFileConnection(
+    TServerInterceptLogFile& log, std::function<std::string()> peer_id)
+    : FLog(log), FPeerId(std::move(peer_id)), FLogTime(log.LogTime()) {}
+
+void TServerInterceptLogFileConnection::Connected() {
+  if (FActive) FLog.WriteRecord(FPeerId() + " Stat Connected.\r\n");
+}
+
+void TServerInterceptLogFileConnection::Disconnected() {
+  if (FActive) FLog.WriteRecord(FPeerId() + " Stat Disconnected.\r\n");
+}
+
+void TServerInterceptLogFileConnection::Received(std::string_view bytes) {
+  Data("Recv", bytes);
+}
+
+void TServerInterceptLogFileConnection::Sent(std::string_view bytes) {
+  Data("Sent", bytes);
+}
+
+void TServerInterceptLogFileConnection::Data(std::string_view kind,
+                                             std::string_view bytes) {
+  if (!FActive) return;
+  // The time is taken before the log's lock, so records of different
+  // connections may stand slightly out of time order.
+  const std::string time = FLogTime ? TrafficLogTime(FLog.clock().Now()) : "";
+  FLog.WriteRecord(FPeerId() + " " + std::string(kind) + " " + time + ": " +
+                   std::string(bytes) + "\r\n");
+}
+
+}  // namespace kvx

@@ -1,0 +1,83 @@
+// The traffic log: every byte every client sent and got, one record at a
+// time, in one file per process.
+#ifndef KVX_DIAGNOSTICS_TRAFFIC_LOG_H_
+#define KVX_DIAGNOSTICS_TRAFFIC_LOG_H_
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+
+namespace kvx {
+
+class AppendFile;
+class FileSystem;
+
+// "dd-mm-yyyy" + " " + "hh:nn:ss"; the date alone at exactly midnight.
+std::string TrafficLogTime(const LocalTime& t);
+
+// The shared log (`ServerInterceptLogFile1`). Thread-safe: records of all
+// connections are serialised by its lock, so each reaches the file whole.
+// `files` and `clock` must outlive it.
+class TServerInterceptLogFile {
+ public:
+  // `default_filename` is used when no Filename is set by the time the file
+  // is opened (the program's path with ".log").
+  TServerInterceptLogFile(FileSystem& files, Clock& clock,
+                          std::string default_filename);
+  ~TServerInterceptLogFile();
+  TServerInterceptLogFile(const TServerInterceptLogFile&) = delete;
+  TServerInterceptLogFile& operator=(const TServerInterceptLogFile&) = delete;
+
+  // Takes effect only while the file has not been opened yet.
+  void SetFilename(std::string filename);
+  bool LogTime() const { return FLogTime; }
+  Clock& clock() const { return FClock; }
+
+  // Writes one record (US-ASCII) at the end of the file, opening the file
+  // at the first record; a file that cannot be opened raises KvxError and
+  // is tried again at the next record.
+  void WriteRecord(std::string_view record);
+
+ private:
+  FileSystem& FFiles;
+  Clock& FClock;
+  const std::string FDefaultFilename;
+  // Records carry their time; line ends in the data are written unaltered.
+  const bool FLogTime = true;
+
+  std::mutex FLock;
+  std::string FFilename;              // guarded by FLock
+  std::unique_ptr<AppendFile> FFile;  // guarded by FLock; set once opened
+};
+
+// The per-connection log: turns one connection's events into records.
+// Used on that connection's thread (or strand) only. `log` must outlive it.
+class TServerInterceptLogFileConnection {
+ public:
+  // `peer_id` returns "IP:port" of the connection at the moment it is called
+  // ("0.0.0.0:0" without a socket); it must stay readable after the socket
+  // has closed.
+  TServerInterceptLogFileConnection(TServerInterceptLogFile& log,
+                                    std::function<std::string()> peer_id);
+
+  void Connected();
+  void Disconnected();
+  void Received(std::string_view bytes);
+  void Sent(std::string_view bytes);
+
+ private:
+  void Data(std::string_view kind, std::string_view bytes);
+
+  TServerInterceptLogFile& FLog;
+  std::function<std::string()> FPeerId;
+  const bool FLogTime;
+  bool FActive = true;
+};
+
+}  // namespace kvx
+
+#endif  // KVX_DIAGNOSTICS_TRAFFIC_LOG_H_

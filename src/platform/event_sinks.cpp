@@ -1,0 +1,207 @@
+// The three event sinks: systemd journal, standard error, JSON-lines file.
+#include "platform/event_sinks.h"
+
+#include <fcntl.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/clock.h"
+#include "platform/codepage.h"
+
+namespace kvx {
+namespace {
+
+int JournalPriority(EventType type) {
+  switch (type) {
+    case EventType::kError:
+      return 3;  // LOG_ERR
+    case EventType::kWarning:
+      return 4;  // LOG_WARNING
+    case EventType::kInformation:
+      break;
+  }
+  return 6;  // LOG_INFO
+}
+
+std::string_view TypeWord(EventType type) {
+  switch (type) {
+    case EventType::kError:
+      return "Error";
+    case EventType::kWarning:
+      return "Warning";
+    case EventType::kInformation:
+      break;
+  }
+  return "Information";
+}
+
+// Writes the whole line with one write(2) where the system allows it; a
+// short write (only possible on pipes and full disks) is completed so the
+// line is never cut.
+bool WriteLine(int fd, std::string_view line) {
+  while (!line.empty()) {
+    const ssize_t n = ::write(fd, line.data(), line.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    line.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::string TwoDigits(int n) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%02d", n);
+  return buffer;
+}
+
+class JournalSink final : public EventSink {
+ public:
+  void Report(const EventEntry& e) noexcept override {
+    try {
+      const std::string message = Cp1252ToUtf8(e.text);
+      const std::string source = Cp1252ToUtf8(e.source);
+      // Each field is passed with %s so no byte of the text is ever read as
+      // a format directive.
+      sd_journal_send("MESSAGE=%s", message.c_str(), "PRIORITY=%d",
+                      JournalPriority(e.type), "SYSLOG_IDENTIFIER=%s",
+                      source.c_str(), "KVX_EVENT_TYPE=%d",
+                      static_cast<int>(e.type), "KVX_EVENT_ID=%d", e.id,
+                      "KVX_EVENT_CATEGORY=%d", e.category, nullptr);
+    } catch (...) {
+    }
+  }
+};
+
+class StderrSink final : public EventSink {
+ public:
+  void Report(const EventEntry& e) noexcept override {
+    try {
+      const LocalTime t = clock_.Now();
+      std::string line = std::to_string(t.year) + "-" + TwoDigits(t.month) +
+                         "-" + TwoDigits(t.day) + " " + TwoDigits(t.hour) +
+                         ":" + TwoDigits(t.minute) + ":" + TwoDigits(t.second);
+      line += " " + Cp1252ToUtf8(e.source) + " " +
+              std::string(TypeWord(e.type)) + ": " + Cp1252ToUtf8(e.text) +
+              "\n";
+      WriteLine(STDERR_FILENO, line);
+    } catch (...) {
+    }
+  }
+
+ private:
+  SystemClock clock_;
+};
+
+// Appends one JSON object per entry. The descriptor is opened at the first
+// entry and again after any failure, so a file that cannot be opened now is
+// tried again at the next entry.
+class JsonFileSink final : public EventSink {
+ public:
+  JsonFileSink(std::string path, const Clock& clock)
+      : path_(std::move(path)), clock_(clock) {}
+  ~JsonFileSink() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  JsonFileSink(const JsonFileSink&) = delete;
+  JsonFileSink& operator=(const JsonFileSink&) = delete;
+
+  void Report(const EventEntry& e) noexcept override {
+    try {
+      const std::string line = JsonEventLine(clock_.Now(), e);
+      std::scoped_lock lock(mutex_);
+      if (fd_ < 0) {
+        fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                     0644);
+        if (fd_ < 0) return;
+      }
+      if (!WriteLine(fd_, line)) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+    } catch (...) {
+    }
+  }
+
+ private:
+  const std::string path_;
+  const Clock& clock_;
+  std::mutex mutex_;
+  int fd_ = -1;  // guarded by mutex_
+};
+
+SystemClock& TheSystemClock() {
+  static SystemClock clock;
+  return clock;
+}
+
+}  // namespace
+
+std::string JsonEscape(std::string_view utf8) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(utf8.size() + 8);
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string JsonEventLine(const LocalTime& t, const EventEntry& e) {
+  char time[40];
+  std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.year,
+                t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
+  return std::string("{\"time\":\"") + time + "\",\"source\":\"" +
+         JsonEscape(Cp1252ToUtf8(e.source)) +
+         "\",\"type\":" + std::to_string(static_cast<int>(e.type)) +
+         ",\"id\":" + std::to_string(e.id) +
+         ",\"category\":" + std::to_string(e.category) + ",\"text\":\"" +
+         JsonEscape(Cp1252ToUtf8(e.text)) + "\"}\n";
+}
+
+std::unique_ptr<EventSink> MakeJournalSink() {
+  return std::make_unique<JournalSink>();
+}
+
+std::unique_ptr<EventSink> MakeStderrSink() {
+  return std::make_unique<StderrSink>();
+}
+
+std::unique_ptr<EventSink> MakeJsonFileSink(std::string path) {
+  return MakeJsonFileSink(std::move(path), TheSystemClock());
+}
+
+std::unique_ptr<EventSink> MakeJsonFileSink(std::string path,
+                                            const Clock& clock) {
+  return std::make_unique<JsonFileSink>(std::move(path), clock);
+}
+
+std::unique_ptr<EventSink> MakeEventSinkFromEnvironment() {
+  const char* value = std::getenv("KVX_EVENT_LOG");
+  const std::string choice = value != nullptr ? value : "";
+  if (choice == "journal") return MakeJournalSink();
+  if (choice == "stderr") return MakeStderrSink();
+  if (!choice.empty()) return MakeJsonFileSink(choice);
+  if (::access("/run/systemd/journal/socket", F_OK) == 0) {
+    return MakeJournalSink();
+  }
+  return MakeStderrSink();
+}
+
+}  // namespace kvx

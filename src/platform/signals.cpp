@@ -1,0 +1,120 @@
+// The signal thread: a signalfd for the control signals and an eventfd that
+// the destructor uses to wake and end the thread.
+#include "platform/signals.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <thread>
+
+#include "platform/error.h"
+
+namespace kvx {
+namespace {
+
+sigset_t ControlSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1, SIGPWR}) {
+    sigaddset(&set, sig);
+  }
+  return set;
+}
+
+int ControlCodeOf(int sig) {
+  switch (sig) {
+    case SIGTERM:
+    case SIGINT:
+      return kControlStop;
+    case SIGTSTP:
+      return kControlPause;
+    case SIGCONT:
+      return kControlContinue;
+    case SIGUSR1:
+      return kControlInterrogate;
+    case SIGPWR:
+      return kControlShutdown;
+    default:
+      return 0;
+  }
+}
+
+class OwnedFd {
+ public:
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  ~OwnedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+void BlockControlSignals() {
+  const sigset_t set = ControlSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+struct SignalThread::Impl {
+  explicit Impl(std::function<void(int)> post_in)
+      : post(std::move(post_in)),
+        signal_fd([] {
+          const sigset_t set = ControlSignals();
+          return ::signalfd(-1, &set, SFD_CLOEXEC);
+        }()),
+        stop_fd(::eventfd(0, EFD_CLOEXEC)) {
+    if (signal_fd.get() < 0 || stop_fd.get() < 0) {
+      throw KvxError(SystemErrorText(errno));
+    }
+    thread = std::thread([this] { Run(); });
+  }
+
+  // Reads signals until the stop event is set. Nothing here runs inside a
+  // signal handler: the signals stay blocked and are read as data.
+  void Run() {
+    pollfd fds[2] = {{signal_fd.get(), POLLIN, 0}, {stop_fd.get(), POLLIN, 0}};
+    for (;;) {
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents != 0) return;
+      if (fds[0].revents == 0) continue;
+      signalfd_siginfo info{};
+      const ssize_t n = ::read(signal_fd.get(), &info, sizeof info);
+      if (n != static_cast<ssize_t>(sizeof info)) continue;
+      const int code = ControlCodeOf(static_cast<int>(info.ssi_signo));
+      if (code != 0) post(code);
+    }
+  }
+
+  void Stop() {
+    const std::uint64_t one = 1;
+    while (::write(stop_fd.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    thread.join();
+  }
+
+  std::function<void(int)> post;
+  OwnedFd signal_fd;
+  OwnedFd stop_fd;
+  std::thread thread;
+};
+
+SignalThread::SignalThread(std::function<void(int control_code)> post)
+    : impl_(std::make_unique<Impl>(std::move(post))) {}
+
+SignalThread::~SignalThread() { impl_->Stop(); }
+
+}  // namespace kvx

@@ -1,0 +1,100 @@
+// The service thread: runs the start handler, every control request and
+// every timer tick strictly one at a time, in arrival order.
+#ifndef KVX_SERVICE_SERVICE_THREAD_H_
+#define KVX_SERVICE_SERVICE_THREAD_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+#include "platform/service_notifier.h"
+#include "timers/tick_scheduler.h"
+
+namespace kvx {
+
+class EventSink;
+
+// The lifecycle handlers the service thread calls. A handler sets `flag`
+// (preset true) to false to refuse the request; an exception it raises is
+// written as "Service failed on <action>: <message>".
+class ServiceHandlers {
+ public:
+  virtual ~ServiceHandlers() = default;
+  virtual void ServiceStart(bool& started) = 0;
+  virtual void ServiceStop(bool& stopped) = 0;
+  virtual void ServicePause(bool& paused) = 0;
+  virtual void ServiceContinue(bool& continued) = 0;
+  virtual void ServiceShutdown() = 0;
+  // A tick of the timer list is due. Must not throw.
+  virtual void TimerTick() = 0;
+};
+
+// The timer list's tick source. Confined to the service thread: the timer
+// list calls it from ServiceStart and from timer handlers, and the service
+// thread reads it between requests.
+class ServiceTickSource final : public TickScheduler {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  bool StartTicks(std::uint32_t period_ms) override;
+  void StopTicks() override;
+
+  // The moment the next tick is due, when ticking.
+  std::optional<TimePoint> NextTick() const { return next_; }
+  // Called after a delivered tick: the next one comes one period after
+  // `now`, unless the tick's handlers restarted or stopped the source.
+  void TickDelivered(TimePoint now, std::uint64_t generation_before);
+  std::uint64_t generation() const { return generation_; }
+
+ private:
+  std::optional<TimePoint> next_;
+  std::chrono::milliseconds period_{0};
+  std::uint64_t generation_ = 0;  // advanced by every Start/StopTicks
+};
+
+// DESIGN: control requests arrive from the signal thread through Post() and
+// wait in a queue; the service thread sleeps on a condition variable until
+// a request arrives or, unless the service is paused, the next tick is due.
+// A paused service therefore handles control requests but no ticks, and an
+// event that fell due during the pause runs once at the first tick after
+// the continue. Status reports follow every state change.
+class ServiceThread {
+ public:
+  // All references must outlive the service thread.
+  ServiceThread(ServiceHandlers& handlers, ServiceTickSource& ticks,
+                ServiceNotifier& notifier, EventSink& events);
+  ServiceThread(const ServiceThread&) = delete;
+  ServiceThread& operator=(const ServiceThread&) = delete;
+
+  // Thread-safe: queues a control code for the service thread.
+  void Post(int control_code);
+
+  // Runs the service on the calling thread until stop or shutdown; returns
+  // false when ServiceStart raised or refused (the service never ran).
+  bool Run();
+
+  ServiceState state() const { return state_; }
+
+ private:
+  // Returns true when the request ends the loop.
+  bool Handle(int control_code);
+  void Report(ServiceState state);
+  std::optional<int> WaitForRequest();
+
+  ServiceHandlers& handlers_;
+  ServiceTickSource& ticks_;
+  ServiceNotifier& notifier_;
+  EventSink& events_;
+  ServiceState state_ = ServiceState::kStopped;  // service thread only
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<int> requests_;  // guarded by mutex_
+};
+
+}  // namespace kvx
+
+#endif  // KVX_SERVICE_SERVICE_THREAD_H_

@@ -26,6 +26,9 @@ constexpr char kStopped[] = "Kavero TCP/IP server werd normaal gestopt";
 constexpr char kPaused[] =
     "Kavero TCP/IP server werd onderbroken door pauze actie";
 constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
+constexpr char kListening[] =
+    "Kavero TCP/IP server werd met succes gestart op ";
+constexpr char kOnPort[] = " op poort ";
 constexpr char kShutdown[] =
     "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
 
@@ -35,7 +38,9 @@ TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
     : FPlatform(platform),
       FEventLog(platform.events),
       FStatusReporter(FSettings, platform.clock, platform.system_info,
-                      platform.lan_udp) {}
+                      platform.lan_udp),
+      FTCPServer(FSettings, FEventLog, platform.files, platform.clock,
+                 FServerObserver) {}
 
 TKaveroTCPIP::~TKaveroTCPIP() = default;
 
@@ -85,9 +90,27 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
 // in where its subsystem is wired to the module.
 void TKaveroTCPIP::ActivateTimerList() {}
 void TKaveroTCPIP::EnableTimers(const LineList& /*config*/) {}
-void TKaveroTCPIP::StartListener(const LineList& /*config*/) {}
 void TKaveroTCPIP::NameTrafficLog() {}
 void TKaveroTCPIP::TimerTick() {}
+
+// Binds and starts the listener when the Port setting is 1 or more: the
+// Binding text exactly as read, the low 16 bits of the number. A failure is
+// written as information and the start goes on.
+void TKaveroTCPIP::StartListener(const LineList& config) {
+  const std::int32_t port = NumberRule(ReadXMLTag(config, "Port"));
+  if (port < 1) return;
+  try {
+    FTCPServer.SetBinding(ReadXMLTag(config, "Binding"),
+                          static_cast<std::uint16_t>(port & 0xFFFF));
+    FTCPServer.Start();
+    WriteEventLog(kListening + ReadXMLTag(config, "Binding") + kOnPort +
+                      std::to_string(port),
+                  EventType::kInformation);
+  } catch (const Abort&) {
+  } catch (const std::exception& e) {
+    WriteEventLog(e.what(), EventType::kInformation);
+  }
+}
 
 // The result is not looked at: a datagram that cannot be sent is dropped
 // without a word. A failure while building the record reaches the handler.

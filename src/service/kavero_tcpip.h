@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "server/server_observer.h"
+#include "server/tcp_server.h"
 #include "service/event_log.h"
 #include "service/service_thread.h"
 #include "service/settings.h"
@@ -76,6 +78,9 @@ class TKaveroTCPIP final : public ServiceHandlers {
   Settings FSettings;
   std::string FProgramVersion;
   StatusReporter FStatusReporter;  // service thread only
+  NullServerObserver FServerObserver;
+  // Last: stopped and destroyed first, while everything it uses still lives.
+  TCPServer FTCPServer;
 };
 
 }  // namespace kvx

@@ -11,6 +11,7 @@
 #include "platform/error.h"
 #include "server/frame.h"
 #include "server/message_archive.h"
+#include "server/server_settings.h"
 #include "service/event_log.h"
 #include "service/settings.h"
 
@@ -40,12 +41,6 @@ std::string Decoded(const char* kind, int n) {
 class FrameStepTest : public ::testing::Test {
  protected:
   FrameStepTest() {
-    settings_.FVersie = "1.0";
-    settings_.FProtocol = "CON_KV";
-    settings_.FVerzender = "kav";
-    settings_.FOntvanger = "kav";
-    settings_.FOutputToFile = "True";
-    settings_.FOutputDirectory = kDir;
     files_.AddDirectory("/srv");
     files_.AddDirectory(kDir);
   }
@@ -53,7 +48,7 @@ class FrameStepTest : public ::testing::Test {
   bool Step() { return handler_.FrameStep(buffer_, write_); }
   std::vector<RecordedEvent> Events() const { return sink_.Events(); }
 
-  Settings settings_;
+  Settings settings_ = TemplateSettings(kDir);
   RecordingEventSink sink_;
   EventLog events_{sink_};
   MemFileSystem files_;

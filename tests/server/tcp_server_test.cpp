@@ -19,6 +19,7 @@
 #include "server/frame.h"
 #include "server/message_handler.h"
 #include "server/server_observer.h"
+#include "server/server_settings.h"
 #include "service/event_log.h"
 #include "service/settings.h"
 
@@ -147,12 +148,6 @@ class RecordingObserver final : public ServerObserver {
 class TCPServerTest : public ::testing::Test {
  protected:
   TCPServerTest() {
-    settings_.FVersie = "1.0";
-    settings_.FProtocol = "CON_KV";
-    settings_.FVerzender = "kav";
-    settings_.FOntvanger = "kav";
-    settings_.FOutputToFile = "True";
-    settings_.FOutputDirectory = kDir;
     files_.AddDirectory("/srv");
     files_.AddDirectory(kDir);
     server_.SetBinding("127.0.0.1", 0);
@@ -169,7 +164,7 @@ class TCPServerTest : public ::testing::Test {
     return BuildFrame(AckReply(tag, settings_));
   }
 
-  Settings settings_;
+  Settings settings_ = TemplateSettings(kDir);
   RecordingEventSink sink_;
   EventLog events_{sink_};
   MemFileSystem files_;

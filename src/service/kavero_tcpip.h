@@ -6,6 +6,10 @@
 #include <string>
 
 #include "database/ado_connection.h"
+#include "diagnostics/diagnostics_observer.h"
+#include "diagnostics/exception_files.h"
+#include "diagnostics/traffic_log.h"
+#include "server/tcp_server.h"
 #include "service/event_log.h"
 #include "service/service_thread.h"
 #include "service/settings.h"
@@ -31,6 +35,7 @@ struct Platform {
   std::string program_directory;  // a text ending in '/'
   SystemInfo& system_info;        // SysInfo1 of the status datagrams
   UdpBroadcaster& lan_udp;        // LanUDP, the status datagram socket
+  std::string program_path;       // the program file, a text
 };
 
 // One instance per process, created by the service host at program start.
@@ -72,8 +77,6 @@ class TKaveroTCPIP final : public ServiceHandlers {
   void SendStatusDatagram(int code);
   void ReadProgramVersion();
   void NameTrafficLog();
-  bool ServerActive();
-  void StartServer();
 
   Platform FPlatform;
   EventLog FEventLog;
@@ -82,6 +85,11 @@ class TKaveroTCPIP final : public ServiceHandlers {
   StatusReporter FStatusReporter;  // service thread only
   TADOConnection FADO;             // service thread only
   KaveroTimers FTimers;            // TimerList1; service thread only
+  TServerInterceptLogFile ServerInterceptLogFile1;  // the traffic log
+  ExceptionFiles FExceptionFiles;
+  DiagnosticsObserver FServerObserver;
+  // Last: stopped and destroyed first, while everything it uses still lives.
+  TCPServer FTCPServer;
 };
 
 }  // namespace kvx

@@ -103,7 +103,10 @@ TEST(ServiceStartTest, AMissingConfigurationIsWrittenAgainAndTheRestKept) {
 
   const auto texts = service.Texts();
   EXPECT_THAT(std::vector<std::string>(texts.begin() + before, texts.end()),
-              ElementsAre(kInstalledConfig, kStarted, kStopped));
+              ElementsAre(kInstalledConfig, kStarted,
+                          "Kavero TCP/IP server werd met succes gestart op "
+                          "127.0.0.1 op poort 9200",
+                          kStopped));
   EXPECT_EQ(service.ReadFile(kReadme), "mine");
   EXPECT_EQ(service.ReadFile(kConfig),
             TemplateText(Utf8ToCp1252(service.dir())));

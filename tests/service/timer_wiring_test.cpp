@@ -42,7 +42,8 @@ class TimerWiringTest : public ::testing::Test {
   FakeSystemInfo info_;
   FakeUdpBroadcaster udp_;
   std::unique_ptr<TKaveroTCPIP> module_ = std::make_unique<TKaveroTCPIP>(
-      Platform{clock_, files_, events_, ticks_, "/prog/", info_, udp_});
+      Platform{clock_, files_, events_, ticks_, "/prog/", info_, udp_,
+               "/prog/KvxTCPServer"});
 };
 
 TEST_F(TimerWiringTest, StartAppliesHTTPTimerAndIncompleteSettingsOnlyWarn) {

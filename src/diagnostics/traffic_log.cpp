@@ -46,15 +46,15 @@ void TServerInterceptLogFile::WriteRecord(std::string_view record) {
 }
 
 TServerInterceptLogFileConnection::TServerInterceptLogFileConnection(
-    TServerInterceptLogFile& log, std::function<std::string()> peer_id)
+    TServerInterceptLogFile& log, std::string peer_id)
     : FLog(log), FPeerId(std::move(peer_id)), FLogTime(log.LogTime()) {}
 
 void TServerInterceptLogFileConnection::Connected() {
-  if (FActive) FLog.WriteRecord(FPeerId() + " Stat Connected.\r\n");
+  if (FActive) FLog.WriteRecord(FPeerId + " Stat Connected.\r\n");
 }
 
 void TServerInterceptLogFileConnection::Disconnected() {
-  if (FActive) FLog.WriteRecord(FPeerId() + " Stat Disconnected.\r\n");
+  if (FActive) FLog.WriteRecord(FPeerId + " Stat Disconnected.\r\n");
 }
 
 void TServerInterceptLogFileConnection::Received(std::string_view bytes) {
@@ -71,7 +71,7 @@ void TServerInterceptLogFileConnection::Data(std::string_view kind,
   // The time is taken before the log's lock, so records of different
   // connections may stand slightly out of time order.
   const std::string time = FLogTime ? TrafficLogTime(FLog.clock().Now()) : "";
-  FLog.WriteRecord(FPeerId() + " " + std::string(kind) + " " + time + ": " +
+  FLog.WriteRecord(FPeerId + " " + std::string(kind) + " " + time + ": " +
                    std::string(bytes) + "\r\n");
 }
 

@@ -3,13 +3,13 @@
 #ifndef KVX_DIAGNOSTICS_TRAFFIC_LOG_H_
 #define KVX_DIAGNOSTICS_TRAFFIC_LOG_H_
 
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/clock.h"
+#include "server/server_observer.h"
 
 namespace kvx {
 
@@ -55,25 +55,24 @@ class TServerInterceptLogFile {
 };
 
 // The per-connection log: turns one connection's events into records.
-// Used on that connection's thread (or strand) only. `log` must outlive it.
-class TServerInterceptLogFileConnection {
+// Used on that connection's strand only. `log` must outlive it.
+class TServerInterceptLogFileConnection final : public ConnectionTrace {
  public:
-  // `peer_id` returns "IP:port" of the connection at the moment it is called
-  // ("0.0.0.0:0" without a socket); it must stay readable after the socket
-  // has closed.
+  // `peer_id` is the connection's "IP:port" ("0.0.0.0:0" without a
+  // socket), taken at the accept so that the closing record still has it.
   TServerInterceptLogFileConnection(TServerInterceptLogFile& log,
-                                    std::function<std::string()> peer_id);
+                                    std::string peer_id);
 
-  void Connected();
-  void Disconnected();
-  void Received(std::string_view bytes);
-  void Sent(std::string_view bytes);
+  void Connected() override;
+  void Disconnected() override;
+  void Received(std::string_view bytes) override;
+  void Sent(std::string_view bytes) override;
 
  private:
   void Data(std::string_view kind, std::string_view bytes);
 
   TServerInterceptLogFile& FLog;
-  std::function<std::string()> FPeerId;
+  const std::string FPeerId;
   const bool FLogTime;
   bool FActive = true;
 };

@@ -4,6 +4,7 @@
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/line_list.h"
+#include "platform/odbc.h"
 #include "platform/stamps.h"
 #include "service/config.h"
 #include "service/working_tree.h"
@@ -26,6 +27,9 @@ constexpr char kStopped[] = "Kavero TCP/IP server werd normaal gestopt";
 constexpr char kPaused[] =
     "Kavero TCP/IP server werd onderbroken door pauze actie";
 constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
+constexpr char kListening[] =
+    "Kavero TCP/IP server werd met succes gestart op ";
+constexpr char kOnPort[] = " op poort ";
 constexpr char kShutdown[] =
     "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
 
@@ -35,9 +39,30 @@ TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
     : FPlatform(platform),
       FEventLog(platform.events),
       FStatusReporter(FSettings, platform.clock, platform.system_info,
-                      platform.lan_udp) {}
+                      platform.lan_udp),
+      FADO(MakeOdbcConnection(), FSettings, FEventLog, OdbcDriverName()),
+      FTimers(
+          platform.clock, platform.ticks, FEventLog, platform.events,
+          TimerJobs{[this] { return FADO.IsOpen(); }, [this] { FADO.Open(); },
+                    [this] { return FTCPServer.Active(); },
+                    [this] { FTCPServer.Start(); },
+                    [this] { SendStatusDatagram(kStatusHeartbeat); }}),
+      ServerInterceptLogFile1(platform.files, platform.clock,
+                              platform.program_path + ".log"),
+      FExceptionFiles(platform.files, platform.clock,
+                      platform.program_directory),
+      FServerObserver(ServerInterceptLogFile1, FExceptionFiles),
+      FTCPServer(FSettings, FEventLog, platform.files, platform.clock,
+                 FServerObserver) {}
 
-TKaveroTCPIP::~TKaveroTCPIP() = default;
+// The database connection ends with the process; it is closed here, while
+// the reporter still exists, so that its disconnect entry is written.
+TKaveroTCPIP::~TKaveroTCPIP() {
+  try {
+    FADO.Close();
+  } catch (...) {
+  }
+}
 
 void TKaveroTCPIP::ServiceStart(bool& /*started*/) {
   // Not guarded: a template that cannot be written ends the start.
@@ -83,11 +108,41 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
 
 // The steps below join the subsystems to the lifecycle; each one is filled
 // in where its subsystem is wired to the module.
-void TKaveroTCPIP::ActivateTimerList() {}
-void TKaveroTCPIP::EnableTimers(const LineList& /*config*/) {}
-void TKaveroTCPIP::StartListener(const LineList& /*config*/) {}
-void TKaveroTCPIP::NameTrafficLog() {}
-void TKaveroTCPIP::TimerTick() {}
+void TKaveroTCPIP::ActivateTimerList() { FTimers.ActivateTimers(); }
+
+void TKaveroTCPIP::EnableTimers(const LineList& config) {
+  FTimers.EnableDatabaseTimer();
+  FTimers.ApplyHTTPTimer(NumberRule(ReadXMLTag(config, "HTTPTimer")));
+}
+
+void TKaveroTCPIP::TimerTick() { FTimers.TimerList1.Tick(); }
+
+// Each start names a new traffic log; the file is opened by the first
+// record, normally the first connection's.
+void TKaveroTCPIP::NameTrafficLog() {
+  ServerInterceptLogFile1.SetFilename(
+      FPlatform.program_directory + "KvxTCPIP/Logs/TCP_IC" +
+      FileStamp(FPlatform.clock.Now()) + ".txt");
+}
+
+// Binds and starts the listener when the Port setting is 1 or more: the
+// Binding text exactly as read, the low 16 bits of the number. A failure is
+// written as information and the start goes on.
+void TKaveroTCPIP::StartListener(const LineList& config) {
+  const std::int32_t port = NumberRule(ReadXMLTag(config, "Port"));
+  if (port < 1) return;
+  try {
+    FTCPServer.SetBinding(ReadXMLTag(config, "Binding"),
+                          static_cast<std::uint16_t>(port & 0xFFFF));
+    FTCPServer.Start();
+    WriteEventLog(kListening + ReadXMLTag(config, "Binding") + kOnPort +
+                      std::to_string(port),
+                  EventType::kInformation);
+  } catch (const Abort&) {
+  } catch (const std::exception& e) {
+    WriteEventLog(e.what(), EventType::kInformation);
+  }
+}
 
 // The result is not looked at: a datagram that cannot be sent is dropped
 // without a word. A failure while building the record reaches the handler.

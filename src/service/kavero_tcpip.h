@@ -5,10 +5,16 @@
 
 #include <string>
 
+#include "database/ado_connection.h"
+#include "diagnostics/diagnostics_observer.h"
+#include "diagnostics/exception_files.h"
+#include "diagnostics/traffic_log.h"
+#include "server/tcp_server.h"
 #include "service/event_log.h"
 #include "service/service_thread.h"
 #include "service/settings.h"
 #include "status/status_datagram.h"
+#include "timers/kavero_timers.h"
 
 namespace kvx {
 
@@ -29,6 +35,7 @@ struct Platform {
   std::string program_directory;  // a text ending in '/'
   SystemInfo& system_info;        // SysInfo1 of the status datagrams
   UdpBroadcaster& lan_udp;        // LanUDP, the status datagram socket
+  std::string program_path;       // the program file, a text
 };
 
 // One instance per process, created by the service host at program start.
@@ -76,6 +83,13 @@ class TKaveroTCPIP final : public ServiceHandlers {
   Settings FSettings;
   std::string FProgramVersion;
   StatusReporter FStatusReporter;  // service thread only
+  TADOConnection FADO;             // service thread only
+  KaveroTimers FTimers;            // TimerList1; service thread only
+  TServerInterceptLogFile ServerInterceptLogFile1;  // the traffic log
+  ExceptionFiles FExceptionFiles;
+  DiagnosticsObserver FServerObserver;
+  // Last: stopped and destroyed first, while everything it uses still lives.
+  TCPServer FTCPServer;
 };
 
 }  // namespace kvx

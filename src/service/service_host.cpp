@@ -56,9 +56,9 @@ struct Host {
   std::unique_ptr<TKaveroTCPIP> module;
 
   Host() {
-    module = std::make_unique<TKaveroTCPIP>(Platform{clock, files, *events,
-                                                     ticks, ProgramDirectory(),
-                                                     system_info, lan_udp});
+    module = std::make_unique<TKaveroTCPIP>(
+        Platform{clock, files, *events, ticks, ProgramDirectory(), system_info,
+                 lan_udp, ProgramPath()});
   }
 };
 

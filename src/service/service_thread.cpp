@@ -123,13 +123,19 @@ bool ServiceThread::Handle(int code) {
         handlers_.ServiceStop(flag);
         if (flag) return true;
         break;
+      // The service manager sends pause only to a running service and
+      // continue only to a paused one; signals come regardless (systemd sends
+      // SIGCONT after every SIGTERM), so requests the state does not accept
+      // are passed over.
       case kControlPause:
+        if (state_ != ServiceState::kRunning) return false;
         action = "pause";
         Report(ServiceState::kPausePending);
         handlers_.ServicePause(flag);
         if (flag) Report(ServiceState::kPaused);
         break;
       case kControlContinue:
+        if (state_ != ServiceState::kPaused) return false;
         action = "continue";
         Report(ServiceState::kContinuePending);
         handlers_.ServiceContinue(flag);

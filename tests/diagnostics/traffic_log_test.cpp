@@ -25,7 +25,7 @@ class TrafficLogTest : public ::testing::Test {
     log_.SetFilename(kLog);
   }
   TServerInterceptLogFileConnection Connection(std::string id) {
-    return TServerInterceptLogFileConnection(log_, [id] { return id; });
+    return TServerInterceptLogFileConnection(log_, std::move(id));
   }
 
   MemFileSystem fs_;
@@ -77,7 +77,7 @@ TEST_F(TrafficLogTest, AppendsToAnExistingFileAndKeepsTheFirstName) {
 
 TEST_F(TrafficLogTest, UsesTheDefaultNameWhenNoneIsSet) {
   TServerInterceptLogFile log(fs_, clock_, "/p/KvxTCPServer.log");
-  TServerInterceptLogFileConnection c(log, [] { return "0.0.0.0:0"; });
+  TServerInterceptLogFileConnection c(log, "0.0.0.0:0");
   c.Connected();
   EXPECT_EQ(fs_.Content("/p/KvxTCPServer.log"),
             "0.0.0.0:0 Stat Connected.\r\n");

@@ -214,6 +214,8 @@ std::string ConfigWith(const std::string& program_directory,
   return text;
 }
 
+std::string ReadWholeFile(const std::string& path) { return Slurp(path); }
+
 std::uint16_t FreeTcpPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr = Loopback(0);
@@ -266,7 +268,9 @@ Environment ServiceProcess::ServiceEnvironment(const Environment& extra) const {
 
 void ServiceProcess::Start(const std::vector<std::string>& args,
                            const Environment& env) {
-  ASSERT_LT(pid_, 0) << "started twice";
+  ASSERT_TRUE(pid_ < 0 || exit_status_) << "started while still running";
+  exit_status_.reset();
+  events_before_start_ = Events().size();
   pid_ = Spawn(program(), args,
                MergedEnvironment(ServiceEnvironment(env), {"NOTIFY_SOCKET"}),
                root_.path() + "/stdout", root_.path() + "/stderr");
@@ -306,8 +310,9 @@ std::optional<JsonEvent> ServiceProcess::WaitForEvent(const std::string& text,
     // Look at the process first, so entries written just before its end
     // are still seen below.
     const bool ended = !Running();
-    for (auto& e : Events()) {
-      if (e.text == text) return e;
+    const auto events = Events();
+    for (std::size_t i = events_before_start_; i < events.size(); ++i) {
+      if (events[i].text == text) return events[i];
     }
     if (ended || Clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(kPollInterval);

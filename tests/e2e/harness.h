@@ -61,6 +61,9 @@ std::string TemplateText(const std::string& program_directory);
 std::string ConfigWith(const std::string& program_directory,
                        const std::map<std::string, std::string>& settings);
 
+// The bytes of a file ("" when it cannot be read).
+std::string ReadWholeFile(const std::string& path);
+
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 std::uint16_t FreeTcpPort();
 
@@ -86,8 +89,9 @@ class ServiceProcess {
   void WriteFile(const std::string& relative, const std::string& bytes) const;
   std::string ReadFile(const std::string& relative) const;
 
-  // Starts the program with KVX_EVENT_LOG=<events file>, KVX_SYSTEMD_UNIT_DIR
-  // = unit_dir(), no NOTIFY_SOCKET, plus `env`; stdout and stderr captured.
+  // Starts the program (again, once an earlier run has ended) with
+  // KVX_EVENT_LOG=<events file>, KVX_SYSTEMD_UNIT_DIR = unit_dir(), no
+  // NOTIFY_SOCKET, plus `env`; stdout and stderr captured.
   void Start(const std::vector<std::string>& args = {},
              const Environment& env = {});
   // Runs the copy to its end (INSTALL, UNINSTALL), with the same environment.
@@ -98,8 +102,9 @@ class ServiceProcess {
   // is a test failure).
   std::vector<JsonEvent> Events() const;
   std::vector<std::string> Texts() const;
-  // Waits until an entry with exactly `text` (UTF-8) is there; nullopt when
-  // the time runs out or the process ended without writing it.
+  // Waits until an entry with exactly `text` (UTF-8) is there, written since
+  // the latest Start(); nullopt when the time runs out or the process ended
+  // without writing it.
   std::optional<JsonEvent> WaitForEvent(const std::string& text,
                                         milliseconds timeout = kTimeout);
 
@@ -120,6 +125,7 @@ class ServiceProcess {
   std::string unit_dir_;
   std::string events_path_;
   pid_t pid_ = -1;
+  std::size_t events_before_start_ = 0;
   std::optional<int> exit_status_;
 };
 

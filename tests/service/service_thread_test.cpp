@@ -121,6 +121,13 @@ TEST_F(ServiceThreadTest, HandlesRequestsInOrderWithTheirStatusReports) {
        {"start", "stop"},
        {State::kStartPending, State::kRunning, State::kStopPending,
         State::kStopPending, State::kStopped}},
+      // Continue only resumes a paused service and pause only pauses a
+      // running one: the SIGCONT that follows a SIGTERM changes nothing.
+      {{kControlContinue, kControlPause, kControlPause, kControlStop,
+        kControlContinue},
+       {"start", "pause", "stop"},
+       {State::kStartPending, State::kRunning, State::kPausePending,
+        State::kPaused, State::kStopPending, State::kStopped}},
   };
   for (const auto& c : cases) {
     ServiceTickSource ticks;

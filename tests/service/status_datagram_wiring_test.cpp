@@ -67,8 +67,8 @@ class StatusWiringTest : public ::testing::Test {
   IdleTicks ticks_;
   FakeSystemInfo info_;
   CountingBroadcaster udp_{events_};
-  TKaveroTCPIP module_{
-      Platform{clock_, files_, events_, ticks_, "/prog/", info_, udp_}};
+  TKaveroTCPIP module_{Platform{clock_, files_, events_, ticks_, "/prog/",
+                                info_, udp_, "/prog/KvxTCPServer"}};
 };
 
 TEST_F(StatusWiringTest, LifecycleHandlersSendTheirCodesInPlace) {

@@ -1,0 +1,207 @@
+#include "server/connection.h"
+
+#include <chrono>
+
+#include "platform/error.h"
+#include "server/frame.h"
+#include "server/message_handler.h"
+#include "server/server_observer.h"
+#include "service/event_log.h"
+
+namespace kvx {
+namespace {
+
+constexpr std::string_view kDataReceiverPrefix = "Data ontvanger: ";
+constexpr std::string_view kReceiverPrefix = "Ontvanger: ";
+constexpr std::chrono::seconds kRetryDelay{1};
+
+}  // namespace
+
+std::string SocketErrorMessage(const std::error_code& ec) {
+  if (ec.category() == asio::error::get_system_category()) {
+    return "Socket Error # " + std::to_string(ec.value()) + "\r\n" +
+           SystemErrorText(ec.value());
+  }
+  return ec.message();
+}
+
+Connection::Connection(asio::ip::tcp::socket socket, std::string peer_id,
+                       const ConnectionServices& services)
+    : socket_(std::move(socket)),
+      strand_(socket_.get_executor()),
+      retry_timer_(strand_),
+      peer_id_(std::move(peer_id)),
+      services_(services) {}
+
+void Connection::Start() {
+  asio::post(strand_, [self = shared_from_this()] { self->Begin(); });
+}
+
+void Connection::Close() {
+  asio::post(strand_, [self = shared_from_this()] { self->Shutdown(); });
+}
+
+void Connection::Begin() {
+  if (closed_) return;
+  try {
+    trace_ = services_.observer.MakeTrace(peer_id_);
+    if (!trace_) trace_ = std::make_unique<NullConnectionTrace>();
+    trace_->Connected();
+    traced_ = true;
+  } catch (const Abort&) {
+    Shutdown();
+    return;
+  } catch (const std::exception& e) {
+    ReportConnectionException(e);
+    Shutdown();
+    return;
+  }
+  DoRead();
+}
+
+void Connection::DoRead() {
+  socket_.async_read_some(
+      asio::buffer(read_buffer_),
+      [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
+        self->OnRead(ec, n);
+      });
+}
+
+void Connection::OnRead(const std::error_code& ec, std::size_t n) {
+  if (closed_ || ec == asio::error::operation_aborted) return;
+  if (ec == asio::error::eof) {
+    // Not an error: answer what is queued, then end.
+    read_ended_ = true;
+    if (write_queue_.empty()) Shutdown();
+    return;
+  }
+  if (ec) {
+    services_.events.WriteEventLog(
+        std::string(kDataReceiverPrefix) + SocketErrorMessage(ec),
+        EventType::kError);
+    Shutdown();
+    return;
+  }
+  const std::string_view bytes(read_buffer_.data(), n);
+  try {
+    trace_->Received(bytes);
+  } catch (const Abort&) {
+  } catch (const std::exception& e) {
+    // The bytes are still taken: a trace that cannot be written must not
+    // cut a frame of the client.
+    services_.events.WriteEventLog(std::string(kDataReceiverPrefix) + e.what(),
+                                   EventType::kError);
+  }
+  FReceiveBuffer.append(bytes);
+  ExamineBuffer();
+  if (closed_) return;
+  if (FReceiveBuffer.size() > kReceiveBufferLimit) {
+    // Operator text of the buffer limit, in the style of the receiver's
+    // other entries.
+    services_.events.WriteEventLog(
+        std::string(kReceiverPrefix) + "Ontvangstbuffer van " + peer_id_ +
+            " groter dan " + std::to_string(kReceiveBufferLimit) +
+            " bytes zonder verwerkt pakket; verbinding verbroken",
+        EventType::kError);
+    Shutdown();
+    return;
+  }
+  DoRead();
+}
+
+void Connection::ExamineBuffer() {
+  retry_timer_.cancel();
+  const ReplyWriter write = [this](std::string_view bytes) { Write(bytes); };
+  while (!closed_ && HasFrameMarkers(FReceiveBuffer)) {
+    const std::size_t before = FReceiveBuffer.size();
+    if (!services_.handler.FrameStep(FReceiveBuffer, write)) {
+      ArmRetry();
+      return;
+    }
+    // A frame step that succeeds removes at least the first EOT; stop
+    // rather than loop should that ever not hold.
+    if (FReceiveBuffer.size() >= before) return;
+  }
+}
+
+void Connection::ArmRetry() {
+  retry_timer_.expires_after(kRetryDelay);
+  retry_timer_.async_wait(
+      [self = shared_from_this()](const std::error_code& ec) {
+        if (!ec && !self->closed_) self->ExamineBuffer();
+      });
+}
+
+void Connection::Write(std::string_view bytes) {
+  trace_->Sent(bytes);
+  write_queue_.emplace_back(bytes);
+  if (write_queue_.size() == 1) DoWrite();
+}
+
+void Connection::DoWrite() {
+  asio::async_write(
+      socket_, asio::buffer(write_queue_.front()),
+      [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+        self->OnWrite(ec);
+      });
+}
+
+void Connection::OnWrite(const std::error_code& ec) {
+  if (closed_ || ec == asio::error::operation_aborted) return;
+  if (ec) {
+    services_.events.WriteEventLog(
+        std::string(kReceiverPrefix) + SocketErrorMessage(ec),
+        EventType::kError);
+    Shutdown();
+    return;
+  }
+  write_queue_.pop_front();
+  if (!write_queue_.empty()) {
+    DoWrite();
+  } else if (read_ended_) {
+    Shutdown();
+  }
+}
+
+void Connection::Shutdown() {
+  if (closed_) return;
+  closed_ = true;
+  retry_timer_.cancel();
+  std::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  if (traced_) {
+    try {
+      trace_->Disconnected();
+    } catch (const Abort&) {
+    } catch (const std::exception& e) {
+      ReportConnectionException(e);
+    }
+  }
+  services_.manager.Remove(shared_from_this());
+}
+
+void Connection::ReportConnectionException(const std::exception& e) {
+  try {
+    services_.observer.ConnectionException(e);
+  } catch (...) {
+    // A diagnostic file that cannot be written must not end the thread.
+  }
+}
+
+void ConnectionManager::Add(std::shared_ptr<Connection> connection) {
+  std::scoped_lock lock(mutex_);
+  connections_.insert(std::move(connection));
+}
+
+void ConnectionManager::Remove(const std::shared_ptr<Connection>& connection) {
+  std::scoped_lock lock(mutex_);
+  connections_.erase(connection);
+}
+
+void ConnectionManager::CloseAll() {
+  std::scoped_lock lock(mutex_);
+  for (const auto& connection : connections_) connection->Close();
+}
+
+}  // namespace kvx

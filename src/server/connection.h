@@ -1,0 +1,104 @@
+// One accepted TCP connection: its receive buffer, its frame steps and its
+// replies. Internal to the connection server.
+#ifndef KVX_SERVER_CONNECTION_H_
+#define KVX_SERVER_CONNECTION_H_
+
+#include <array>
+#include <asio.hpp>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace kvx {
+
+class ConnectionManager;
+class ConnectionTrace;
+class EventLog;
+class MessageHandler;
+class ServerObserver;
+
+// One socket read takes at most this many bytes.
+inline constexpr std::size_t kReadSize = 32768;
+// A connection whose buffer holds more than this after its frame steps is
+// closed: no client sends frames that large, and one that never sends an
+// EOT must not exhaust memory.
+inline constexpr std::size_t kReceiveBufferLimit = 16 * 1024 * 1024;
+
+// "Socket Error # <n>" CR LF and the system's description for a system
+// error; the error's own message otherwise.
+std::string SocketErrorMessage(const std::error_code& ec);
+
+// What every connection uses; owned by the server, outlives its connections.
+struct ConnectionServices {
+  EventLog& events;
+  MessageHandler& handler;
+  ServerObserver& observer;
+  ConnectionManager& manager;
+};
+
+// DESIGN: every handler of a connection runs on the connection's strand (the
+// executor of its socket), so FReceiveBuffer, the write queue and the trace
+// need no lock. Bytes are examined when they arrive, and the frame steps run
+// back to back while the buffer holds a SOH and an EOT. A failed frame step
+// leaves the frame in the buffer and arms a one-second timer; bytes that
+// arrive earlier retry at once. Writes are queued, one in flight. The
+// connection keeps itself alive through the handlers it has pending.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(asio::ip::tcp::socket socket, std::string peer_id,
+             const ConnectionServices& services);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Makes the trace, records the connect and starts reading. Call once.
+  void Start();
+  // Ends the connection from any thread (idempotent).
+  void Close();
+
+ private:
+  void Begin();
+  void DoRead();
+  void OnRead(const std::error_code& ec, std::size_t n);
+  void ExamineBuffer();
+  void ArmRetry();
+  void Write(std::string_view bytes);
+  void DoWrite();
+  void OnWrite(const std::error_code& ec);
+  void Shutdown();
+  void ReportConnectionException(const std::exception& e);
+
+  asio::ip::tcp::socket socket_;
+  asio::any_io_executor strand_;
+  asio::steady_timer retry_timer_;
+  const std::string peer_id_;
+  const ConnectionServices services_;
+  std::unique_ptr<ConnectionTrace> trace_;
+  bool traced_ = false;      // Connected succeeded: Disconnected is owed
+  bool read_ended_ = false;  // the peer closed its side: flush, then close
+  bool closed_ = false;
+  std::array<char, kReadSize> read_buffer_;
+  std::string FReceiveBuffer;
+  std::deque<std::string> write_queue_;
+};
+
+// The open connections. Thread-safe.
+class ConnectionManager {
+ public:
+  void Add(std::shared_ptr<Connection> connection);
+  void Remove(const std::shared_ptr<Connection>& connection);
+  // Asks every open connection to close.
+  void CloseAll();
+
+ private:
+  std::mutex mutex_;
+  std::set<std::shared_ptr<Connection>> connections_;  // GUARDED_BY(mutex_)
+};
+
+}  // namespace kvx
+
+#endif  // KVX_SERVER_CONNECTION_H_

@@ -1,0 +1,227 @@
+#include "server/tcp_server.h"
+
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "platform/error.h"
+#include "platform/socket_options.h"
+#include "server/connection.h"
+#include "server/message_archive.h"
+#include "server/message_handler.h"
+#include "server/server_observer.h"
+
+namespace kvx {
+namespace {
+
+constexpr int kBacklog = 15;
+// Frame steps of different connections may run at once; two threads also
+// keep one slow archive write from stalling every other connection's reads
+// and replies. Each connection is a strand, so its own steps never overlap.
+constexpr int kThreads = 2;
+constexpr std::chrono::milliseconds kAcceptBackoff{100};
+
+using tcp = asio::ip::tcp;
+
+struct Binding {
+  std::string address;
+  std::uint16_t port = 0;
+};
+
+std::string PeerId(const tcp::socket& socket) {
+  std::error_code ec;
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  if (ec) return "0.0.0.0:0";
+  return peer.address().to_string() + ":" + std::to_string(peer.port());
+}
+
+}  // namespace
+
+class TCPServer::Impl {
+ public:
+  Impl(const Settings& settings, EventLog& events, FileSystem& files,
+       Clock& clock, ServerObserver& observer)
+      : archive_(settings, files, clock),
+        handler_(settings, events, archive_),
+        observer_(observer),
+        services_{events, handler_, observer, connections_},
+        accept_strand_(asio::make_strand(io_)) {}
+
+  std::optional<Binding> binding_;
+  MessageArchive archive_;
+  MessageHandler handler_;
+  ServerObserver& observer_;
+  ConnectionManager connections_;
+  ConnectionServices services_;
+
+  asio::io_context io_;
+  // Runs every acceptor handler and guards stopping_ and the listeners.
+  asio::strand<asio::io_context::executor_type> accept_strand_;
+  struct Listener {
+    explicit Listener(asio::strand<asio::io_context::executor_type>& strand)
+        : acceptor(strand), backoff(strand) {}
+    tcp::acceptor acceptor;
+    asio::steady_timer backoff;
+  };
+  std::vector<std::unique_ptr<Listener>> listeners_;
+  std::vector<std::uint16_t> ports_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+  mutable std::mutex control_mutex_;  // serialises Start, Stop, Active
+  std::atomic<bool> active_{false};
+
+  std::unique_ptr<Listener> Listen(const tcp::endpoint& endpoint);
+  void Accept(Listener& listener);
+  void OnAccept(Listener& listener, const std::error_code& ec,
+                tcp::socket socket);
+  void ReportListenException(const std::exception& e);
+  void Run();
+};
+
+std::unique_ptr<TCPServer::Impl::Listener> TCPServer::Impl::Listen(
+    const tcp::endpoint& endpoint) {
+  auto listener = std::make_unique<Listener>(accept_strand_);
+  tcp::acceptor& a = listener->acceptor;
+  std::error_code ec;
+  a.open(endpoint.protocol(), ec);
+  if (!ec) a.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec && endpoint.address().is_v6()) {
+    a.set_option(asio::ip::v6_only(true), ec);
+  }
+  if (!ec) a.bind(endpoint, ec);
+  if (!ec) a.listen(kBacklog, ec);
+  if (ec) throw KvxError(kBindFailureText);
+  return listener;
+}
+
+void TCPServer::Impl::Accept(Listener& listener) {
+  listener.acceptor.async_accept(
+      asio::make_strand(io_),
+      [this, &listener](const std::error_code& ec, tcp::socket socket) {
+        OnAccept(listener, ec, std::move(socket));
+      });
+}
+
+void TCPServer::Impl::OnAccept(Listener& listener, const std::error_code& ec,
+                               tcp::socket socket) {
+  if (stopping_ || ec == asio::error::operation_aborted) return;
+  if (ec) {
+    // Out of descriptors, for instance: the pending connection stays in the
+    // backlog, so accepting again at once would only spin.
+    ReportListenException(KvxError(SocketErrorMessage(ec)));
+    listener.backoff.expires_after(kAcceptBackoff);
+    listener.backoff.async_wait([this, &listener](const std::error_code& e) {
+      if (!e && !stopping_) Accept(listener);
+    });
+    return;
+  }
+  // Keepalive ends the connection of a peer that vanished; a socket that
+  // refuses it is still served.
+  EnableKeepAlive(socket.native_handle());
+  std::string peer_id = PeerId(socket);
+  auto connection = std::make_shared<Connection>(std::move(socket),
+                                                 std::move(peer_id), services_);
+  connections_.Add(connection);
+  connection->Start();
+  Accept(listener);
+}
+
+void TCPServer::Impl::ReportListenException(const std::exception& e) {
+  try {
+    observer_.ListenException(e);
+  } catch (...) {
+    // The listener goes on whatever its observer does.
+  }
+}
+
+void TCPServer::Impl::Run() {
+  for (;;) {
+    try {
+      io_.run();
+      return;
+    } catch (...) {
+      // Every handler catches its own failures; should one escape anyway,
+      // the thread keeps serving.
+    }
+  }
+}
+
+TCPServer::TCPServer(const Settings& settings, EventLog& events,
+                     FileSystem& files, Clock& clock, ServerObserver& observer)
+    : impl_(std::make_unique<Impl>(settings, events, files, clock, observer)) {}
+
+TCPServer::~TCPServer() { Stop(); }
+
+void TCPServer::SetBinding(std::string address, std::uint16_t port) {
+  std::scoped_lock lock(impl_->control_mutex_);
+  impl_->binding_ = Binding{std::move(address), port};
+}
+
+void TCPServer::Start() {
+  Impl& s = *impl_;
+  std::scoped_lock lock(s.control_mutex_);
+  if (s.active_) return;
+  RaiseOpenFileLimit();
+  std::vector<std::unique_ptr<Impl::Listener>> listeners;
+  if (s.binding_) {
+    asio::ip::address_v4 address;  // 0.0.0.0 for an empty text
+    if (!s.binding_->address.empty()) {
+      std::error_code ec;
+      address = asio::ip::make_address_v4(s.binding_->address, ec);
+      if (ec) throw KvxError(kBindFailureText);
+    }
+    listeners.push_back(s.Listen(tcp::endpoint(address, s.binding_->port)));
+  } else {
+    listeners.push_back(s.Listen(tcp::endpoint(tcp::v4(), 0)));
+    try {
+      listeners.push_back(s.Listen(tcp::endpoint(tcp::v6(), 0)));
+    } catch (const KvxError&) {
+      // No IPv6 on this host: IPv4 alone.
+    }
+  }
+  s.ports_.clear();
+  for (const auto& l : listeners) {
+    std::error_code ec;
+    s.ports_.push_back(l->acceptor.local_endpoint(ec).port());
+  }
+  s.listeners_ = std::move(listeners);
+  s.stopping_ = false;
+  s.io_.restart();
+  for (const auto& l : s.listeners_) {
+    asio::post(s.accept_strand_, [&s, &l = *l] { s.Accept(l); });
+  }
+  for (int i = 0; i < kThreads; ++i) s.threads_.emplace_back([&s] { s.Run(); });
+  s.active_ = true;
+}
+
+bool TCPServer::Active() const { return impl_->active_; }
+
+void TCPServer::Stop() {
+  Impl& s = *impl_;
+  std::scoped_lock lock(s.control_mutex_);
+  if (s.threads_.empty()) return;
+  asio::post(s.accept_strand_, [&s] {
+    s.stopping_ = true;
+    for (const auto& l : s.listeners_) {
+      std::error_code ignored;
+      l->acceptor.close(ignored);
+      l->backoff.cancel();
+    }
+    s.connections_.CloseAll();
+  });
+  for (auto& t : s.threads_) t.join();
+  s.threads_.clear();
+  s.listeners_.clear();
+  s.ports_.clear();
+  s.active_ = false;
+}
+
+std::vector<std::uint16_t> TCPServer::LocalPorts() const {
+  std::scoped_lock lock(impl_->control_mutex_);
+  return impl_->ports_;
+}
+
+}  // namespace kvx

@@ -1,0 +1,63 @@
+// The connection server: listens on one binding, serves every connection.
+#ifndef KVX_SERVER_TCP_SERVER_H_
+#define KVX_SERVER_TCP_SERVER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kvx {
+
+class Clock;
+class EventLog;
+class FileSystem;
+class ServerObserver;
+struct Settings;
+
+inline constexpr char kBindFailureText[] =
+    "Could not bind socket. Address and port are already in use.";
+
+// The TCP front of the service. Each connection has its own receive buffer
+// and is answered on itself; connections share only the archive counter.
+// Start, Stop and Active are called from the service thread (any one thread
+// at a time); they must not be called from an observer hook. The
+// constructor's arguments must outlive the server.
+class TCPServer {
+ public:
+  TCPServer(const Settings& settings, EventLog& events, FileSystem& files,
+            Clock& clock, ServerObserver& observer);
+  TCPServer(const TCPServer&) = delete;
+  TCPServer& operator=(const TCPServer&) = delete;
+  // Stops the server.
+  ~TCPServer();
+
+  // The one binding: a dotted IPv4 address (empty: every IPv4 address) and
+  // a port (0: the system picks one). Takes effect at the next Start.
+  void SetBinding(std::string address, std::uint16_t port);
+
+  // Does nothing while active. Otherwise binds, listens (backlog 15) and
+  // accepts. Without a binding it listens on IPv4 0.0.0.0 and, when the
+  // system offers IPv6, on ::, both on a port the system picks. Throws
+  // KvxError(kBindFailureText) when any bind or listen fails, also for an
+  // address text that is not an IPv4 address; the server stays inactive.
+  void Start();
+
+  // True while listening.
+  bool Active() const;
+
+  // Closes the listeners and every connection and waits until they are gone.
+  // Idempotent.
+  void Stop();
+
+  // The ports listened on (one per listener); empty while inactive.
+  std::vector<std::uint16_t> LocalPorts() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kvx
+
+#endif  // KVX_SERVER_TCP_SERVER_H_

@@ -1,0 +1,292 @@
+#include "server/message_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fakes/fake_clock.h"
+#include "fakes/mem_file_system.h"
+#include "fakes/recording_event_sink.h"
+#include "platform/error.h"
+#include "server/frame.h"
+#include "server/message_archive.h"
+#include "server/server_settings.h"
+#include "service/event_log.h"
+#include "service/settings.h"
+
+namespace kvx {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr char kDir[] = "/srv/XML";
+constexpr char kStamp[] = "2505201014030757";  // the fake clock's time
+const std::string kNak(1, NAK);
+
+const std::string kComMessage =
+    R"(<MSG tag="7" type="COM"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger></MSG>)";
+const std::string kAbcMessage =
+    R"(<MSG tag="8" type="ABC"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger></MSG>)";
+
+std::string Raw(int n) {
+  return std::string(kDir) + "/TCP_COMx_" + kStamp + "_" + std::to_string(n) +
+         ".TXT";
+}
+std::string Decoded(const char* kind, int n) {
+  return std::string(kDir) + "/" + kind + kStamp + "_" + std::to_string(n) +
+         ".XML";
+}
+
+class FrameStepTest : public ::testing::Test {
+ protected:
+  FrameStepTest() {
+    files_.AddDirectory("/srv");
+    files_.AddDirectory(kDir);
+  }
+
+  bool Step() { return handler_.FrameStep(buffer_, write_); }
+  std::vector<RecordedEvent> Events() const { return sink_.Events(); }
+
+  Settings settings_ = TemplateSettings(kDir);
+  RecordingEventSink sink_;
+  EventLog events_{sink_};
+  MemFileSystem files_;
+  FakeClock clock_;
+  MessageArchive archive_{settings_, files_, clock_};
+  MessageHandler handler_{settings_, events_, archive_};
+  std::string buffer_;
+  std::vector<std::string> replies_;
+  ReplyWriter write_ = [this](std::string_view b) { replies_.emplace_back(b); };
+};
+
+TEST_F(FrameStepTest, AnswersComWithInfThenOtherTypesWithAck) {
+  const std::string request = BuildFrame(kComMessage);
+  ASSERT_EQ(kComMessage.size(), 80u);
+  ASSERT_EQ(request.size(), 114u);
+  buffer_ = request;
+  ASSERT_TRUE(Step());
+
+  const std::string inf =
+      "<?xml version=\"1.0\" ?>\r\n"
+      "<MSG tag=\"7\" type=\"INF\" protocol=\"CON_KV\" versie=\"1.0\">\r\n"
+      "<Verzender>cd</Verzender>\r\n"
+      "<Ontvanger>ab</Ontvanger>\r\n"
+      "<Kavero>\r\n"
+      "<KaveroInfo></KaveroInfo>\r\n"
+      "</Kavero>\r\n"
+      "</MSG>\r\n";
+  ASSERT_EQ(inf.size(), 191u);
+  ASSERT_EQ(replies_.size(), 1u);
+  EXPECT_EQ(replies_[0], BuildFrame(inf));
+  EXPECT_EQ(replies_[0].size(), 262u);
+  EXPECT_EQ(replies_[0].substr(0, 5),
+            "\x01"
+            "256\x02");
+  EXPECT_EQ(files_.Content(Raw(1)), request + "\r\n");
+  EXPECT_EQ(files_.Content(Decoded("TCP_COM_", 1)), kComMessage + "\r\n");
+  EXPECT_EQ(archive_.FileCounter(), 2);
+  const RecordedEvent info{
+      "KaveroTCPIP", EventType::kInformation, 1, 0,
+      "Pakket ontvangen met lengte van: 108: True " + kComMessage};
+  EXPECT_EQ(Events(), std::vector<RecordedEvent>(4, info));
+  EXPECT_EQ(buffer_, "");
+
+  sink_.Clear();
+  replies_.clear();
+  buffer_ = BuildFrame(kAbcMessage);
+  ASSERT_TRUE(Step());
+  const std::string ack =
+      "<?xml version=\"1.0\" ?>\r\n"
+      "<MSG tag=\"8\" type=\"ACK\" protocol=\"CON_KV\" versie=\"1.0\">\r\n"
+      "<Verzender>kav</Verzender>\r\n"
+      "<Ontvanger>kav</Ontvanger>\r\n"
+      "</MSG>\r\n";
+  ASSERT_EQ(ack.size(), 145u);
+  ASSERT_EQ(replies_.size(), 1u);
+  EXPECT_EQ(replies_[0], BuildFrame(ack));
+  EXPECT_EQ(replies_[0].size(), 202u);
+  EXPECT_EQ(files_.Content(Raw(2)), BuildFrame(kAbcMessage) + "\r\n");
+  EXPECT_EQ(files_.Content(Decoded("TCP_DIV_", 2)), kAbcMessage + "\r\n");
+  EXPECT_EQ(archive_.FileCounter(), 3);
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_EQ(Events()[0].text,
+            "Pakket ontvangen met lengte van: 108: True " + kAbcMessage);
+  EXPECT_EQ(buffer_, "");
+}
+
+TEST_F(FrameStepTest, RefusesWithNakAndRemovesTheFrame) {
+  const struct {
+    const char* name;
+    std::string frame;
+  } kCases[] = {
+      {"no tag", BuildFrame(R"(<MSG type="COM"></MSG>)")},
+      {"tag not first", BuildFrame(R"(<MSG type="COM" tag="7"></MSG>)")},
+      {"empty tag", BuildFrame(R"(<MSG tag="" type="ABC"></MSG>)")},
+      {"other type, no tag", BuildFrame(R"(<MSG type="ABC"></MSG>)")},
+      {"no STX",
+       "\x01"
+       "8PE1TRy8+\x04"s},
+      {"NUL before EOT",
+       "\x01"
+       "8\x02PE\0TRy8+\x04"s},
+      {"NUL before SOH",
+       "ab\0\x01"
+       "8\x02PE1TRy8+\x04"s},
+  };
+  for (const auto& c : kCases) {
+    replies_.clear();
+    buffer_ = c.frame + "next";
+    ASSERT_TRUE(Step()) << c.name;
+    EXPECT_EQ(replies_, std::vector<std::string>{kNak}) << c.name;
+    EXPECT_EQ(buffer_, "next") << c.name;
+  }
+  // The four messages were archived (with or without a tag); the frames
+  // without STX or hidden by a NUL byte have no message to archive.
+  EXPECT_EQ(archive_.FileCounter(), 5);
+  EXPECT_EQ(files_.Files().size(), 9u)
+      << "raw files 1 to 5 (the last three share number 5), decoded 1 to 4";
+}
+
+TEST_F(FrameStepTest, TakesFramesOneAtATimeAndDropsBytesBeforeTheSoh) {
+  const std::string first = BuildFrame(kAbcMessage);
+  const std::string second = BuildFrame(kComMessage);
+  buffer_ = "noise\r\n" + first + second;
+  ASSERT_TRUE(Step());
+  EXPECT_EQ(buffer_, second);
+  EXPECT_EQ(files_.Content(Raw(1)), "noise\r\n" + first + second + "\r\n");
+  ASSERT_TRUE(Step());
+  EXPECT_EQ(buffer_, "");
+  EXPECT_EQ(files_.Content(Raw(2)), second + "\r\n");
+  ASSERT_EQ(replies_.size(), 2u);
+  EXPECT_EQ(ExtractMsgType(UnpackFirstFrame(replies_[0]).message), "ACK");
+  EXPECT_EQ(ExtractMsgType(UnpackFirstFrame(replies_[1]).message), "INF");
+}
+
+TEST_F(FrameStepTest, EotBeforeSohAnswersThePartialFrameAndKeepsIt) {
+  const std::string frame = BuildFrame(kAbcMessage);
+  buffer_ = "\x04" + frame.substr(0, 60);
+  ASSERT_TRUE(Step());
+  EXPECT_EQ(buffer_, frame.substr(0, 60));
+  buffer_ += frame.substr(60);
+  ASSERT_TRUE(Step());
+  EXPECT_EQ(buffer_, "");
+  ASSERT_EQ(replies_.size(), 2u);
+  EXPECT_EQ(ExtractMsgTag(UnpackFirstFrame(replies_[0]).message), "8");
+  EXPECT_EQ(replies_[1], replies_[0]);
+}
+
+TEST_F(FrameStepTest, ArchivesDecodedMessagesOnlyForExactlyTrue) {
+  for (const char* flag : {"true", "True ", " True", "", "TRUE"}) {
+    settings_.FOutputToFile = flag;
+    for (const std::string& m : {kComMessage, kAbcMessage}) {
+      buffer_ = BuildFrame(m);
+      ASSERT_TRUE(Step()) << flag;
+    }
+    EXPECT_EQ(archive_.FileCounter(), 1) << flag;
+    EXPECT_EQ(files_.Files().size(), 1u) << "only TCP_COMx_ for " << flag;
+    EXPECT_TRUE(files_.FileExists(Raw(1))) << flag;
+  }
+  EXPECT_EQ(replies_.size(), 10u);
+  EXPECT_EQ(sink_.Texts()[0].substr(0, 43),
+            "Pakket ontvangen met lengte van: 108: true ");
+}
+
+TEST_F(FrameStepTest, KeepsTheFrameWhenTheRawArchiveFailsAndRecovers) {
+  files_.FailWritesUnder(kDir);
+  const std::string frame = BuildFrame(kComMessage);
+  buffer_ = frame;
+  EXPECT_FALSE(Step());
+  EXPECT_EQ(buffer_, frame);
+  EXPECT_TRUE(replies_.empty());
+  EXPECT_EQ(sink_.Texts(),
+            std::vector<std::string>{"Ontvanger: " +
+                                     CannotCreateFileMessage(Raw(1), EACCES)});
+  EXPECT_EQ(archive_.FileCounter(), 1);
+
+  files_.ClearFailures();
+  EXPECT_TRUE(Step());
+  EXPECT_EQ(buffer_, "");
+  EXPECT_EQ(replies_.size(), 1u);
+  EXPECT_TRUE(files_.FileExists(Decoded("TCP_COM_", 1)));
+}
+
+TEST_F(FrameStepTest, ComArchiveFailureKeepsTheFrameDivFailureRefuses) {
+  files_.FailWritesUnder(std::string(kDir) + "/TCP_COM_");
+  buffer_ = BuildFrame(kComMessage) + "x";
+  EXPECT_FALSE(Step());
+  EXPECT_EQ(buffer_, BuildFrame(kComMessage) + "x");
+  EXPECT_TRUE(replies_.empty());
+  EXPECT_EQ(sink_.Texts().back().substr(0, 31),
+            "Ontvanger: Cannot create file \"");
+
+  files_.FailWritesUnder(std::string(kDir) + "/TCP_DIV_");
+  buffer_ = BuildFrame(kAbcMessage) + "x";
+  EXPECT_TRUE(Step());
+  EXPECT_EQ(buffer_, "") << "a failed PakketVerwerker empties the buffer";
+  EXPECT_EQ(replies_, std::vector<std::string>{kNak});
+  EXPECT_EQ(
+      sink_.Texts().back(),
+      "Verwerking: " + CannotCreateFileMessage(Decoded("TCP_DIV_", 1), EACCES));
+  EXPECT_EQ(archive_.FileCounter(), 1);
+}
+
+TEST_F(FrameStepTest, AReplyThatCannotBeWrittenKeepsOnlyAComFrame) {
+  write_ = [](std::string_view) { throw KvxError("trace broken"); };
+  buffer_ = BuildFrame(kComMessage);
+  EXPECT_FALSE(Step());
+  EXPECT_EQ(buffer_, BuildFrame(kComMessage));
+  buffer_ = BuildFrame(kAbcMessage);
+  EXPECT_FALSE(Step());
+  EXPECT_EQ(buffer_, "");
+  EXPECT_EQ(sink_.Texts().back(), "Ontvanger: trace broken");
+}
+
+TEST_F(FrameStepTest, CounterWrapsAfterTenThousand) {
+  archive_.SetFileCounter(10000);
+  buffer_ = BuildFrame(kAbcMessage);
+  ASSERT_TRUE(Step());
+  EXPECT_TRUE(files_.FileExists(Raw(10000)));
+  EXPECT_TRUE(files_.FileExists(Decoded("TCP_DIV_", 10000)));
+  EXPECT_EQ(archive_.FileCounter(), 1);
+}
+
+TEST_F(FrameStepTest, ArchivesMessageLinesWithCrLf) {
+  buffer_ = BuildFrame("<MSG tag=\"1\" type=\"ABC\">\n<A/>\r</MSG>");
+  ASSERT_TRUE(Step());
+  EXPECT_EQ(files_.Content(Decoded("TCP_DIV_", 1)),
+            "<MSG tag=\"1\" type=\"ABC\">\r\n<A/>\r\n</MSG>\r\n");
+}
+
+TEST(MessageTextTest, ExtractsTypeAndTagByMarker) {
+  const struct {
+    std::string message, type, tag;
+  } kCases[] = {
+      {R"(<MSG tag="7" type="COM">)", "COM", "7"},
+      {R"(<MSG type="COM" tag="7">)", "COM", ""},
+      {R"(<X type="Y"/><MSG tag="1" type="COM">)", "Y", "1"},
+      {R"(<MSG tag="1" type="com">)", "com", "1"},
+      {R"(<MSG tag="a<&b" type=" COM">)", " COM", "a<&b"},
+      {R"(<MSG tag="9 type=COM>)", "", "9 type=COM>"},
+      {"", "", ""},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(ExtractMsgType(c.message), c.type) << c.message;
+    EXPECT_EQ(ExtractMsgTag(c.message), c.tag) << c.message;
+  }
+}
+
+TEST_F(FrameStepTest, CopiesValuesIntoTheInfReplyUnchanged) {
+  buffer_ = BuildFrame(
+      R"(<MSG tag="a<&" type="COM"><Verzender>x&"<y</Verzender></MSG>)");
+  ASSERT_TRUE(Step());
+  ASSERT_EQ(replies_.size(), 1u);
+  EXPECT_EQ(UnpackFirstFrame(replies_[0]).message,
+            InfReply("a<&", "1.0", "", "x&\"<y"));
+  EXPECT_NE(InfReply("a<&", "1.0", "", "x&\"<y")
+                .find("<Verzender></Verzender>\r\n<Ontvanger>x&\"<y<"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace kvx

@@ -1,0 +1,88 @@
+// TimerList1 and the database link inside the module: started by
+// ServiceStart, ticked by the service thread, closed at process end.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database/tds_fixture_process.h"
+#include "fakes/fake_clock.h"
+#include "fakes/fake_system_info.h"
+#include "fakes/fake_tick_scheduler.h"
+#include "fakes/fake_udp_broadcaster.h"
+#include "fakes/mem_file_system.h"
+#include "fakes/recording_event_sink.h"
+#include "service/kavero_tcpip.h"
+#include "status/xor_cipher.h"
+
+namespace kvx {
+namespace {
+
+class TimerWiringTest : public ::testing::Test {
+ protected:
+  void Start(const std::string& settings) {
+    files_.AddDirectory("/prog");
+    files_.AddFile(
+        "/prog/KvxTCPConfig.xml",
+        "<Config>\r\n<Key>Morvek</Key>\r\n" + settings + "</Config>\r\n");
+    bool started = true;
+    module_->ServiceStart(started);
+    events_.Clear();
+  }
+  void TickAfter(std::uint32_t ms) {
+    clock_.Advance(ms);
+    module_->TimerTick();
+  }
+
+  FakeClock clock_;
+  MemFileSystem files_;
+  RecordingEventSink events_;
+  FakeTickScheduler ticks_;
+  FakeSystemInfo info_;
+  FakeUdpBroadcaster udp_;
+  std::unique_ptr<TKaveroTCPIP> module_ = std::make_unique<TKaveroTCPIP>(
+      Platform{clock_, files_, events_, ticks_, "/prog/", info_, udp_,
+               "/prog/KvxTCPServer"});
+};
+
+TEST_F(TimerWiringTest, StartAppliesHTTPTimerAndIncompleteSettingsOnlyWarn) {
+  Start("<HTTPTimer>2500</HTTPTimer>\r\n");
+  EXPECT_TRUE(ticks_.running);
+  EXPECT_EQ(ticks_.period, 2500u);
+  TickAfter(60000);
+  const std::vector<RecordedEvent> want = {
+      {"KaveroTCPIP", EventType::kWarning, 1, 0,
+       "Kavero TCPIP database gegevens onvolledig"}};
+  EXPECT_EQ(events_.Events(), want);
+  module_.reset();
+  EXPECT_EQ(events_.Events(), want);  // never connected: nothing to close
+}
+
+TEST_F(TimerWiringTest, DatabaseOpensHeartbeatFollowsAndEndClosesIt) {
+  TdsFixtureProcess server("accept");
+  ASSERT_GT(server.port(), 0);
+  Start("<SQLServer>127.0.0.1," + std::to_string(server.port()) +
+        "</SQLServer>\r\n<SQLDatabase>Zefo</SQLDatabase>\r\n"
+        "<SQLInlognaam>kavero</SQLInlognaam>\r\n"
+        "<SQLPaswoord>geheim</SQLPaswoord>\r\n");
+  const std::size_t datagrams = udp_.sent.size();
+  TickAfter(60000);
+  EXPECT_EQ(events_.Texts(),
+            (std::vector<std::string>{
+                "Kavero Zefo database gekoppeld",
+                "Kavero TCP/IP server koppeling met SQL database succesvol"}));
+  TickAfter(30000);
+  ASSERT_EQ(udp_.sent.size(), datagrams + 1);
+  std::string text = udp_.sent.back().payload;
+  XorTransform(text, "Morvek");
+  EXPECT_NE(text.find("3003"), std::string::npos) << text;
+
+  events_.Clear();
+  module_.reset();
+  EXPECT_EQ(events_.Texts(), std::vector<std::string>{
+                                 "Kavero Zefo database verbinding verbroken"});
+}
+
+}  // namespace
+}  // namespace kvx

@@ -1,6 +1,7 @@
 #include "fakes/json_event.h"
 
 #include <cstdint>
+#include <map>
 #include <set>
 
 namespace kvx {
@@ -102,6 +103,18 @@ class Reader {
     return static_cast<int>(negative ? -value : value);
   }
 
+  // A JSON number without fraction or exponent, as its text.
+  std::optional<std::string> IntegerText() {
+    const std::size_t start = pos_;
+    Eat('-');
+    const std::size_t digits = pos_;
+    while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
+    if (pos_ == digits || (s_[digits] == '0' && pos_ - digits > 1)) {
+      return std::nullopt;
+    }
+    return std::string(s_.substr(start, pos_ - start));
+  }
+
  private:
   std::optional<std::uint32_t> Hex4() {
     if (pos_ + 4 > s_.size()) return std::nullopt;
@@ -154,6 +167,24 @@ std::optional<JsonEvent> ParseJsonEvent(std::string_view line) {
   } while (r.Eat(','));
   if (!r.Eat('}') || !r.AtEnd() || seen.size() != 6) return std::nullopt;
   return event;
+}
+
+std::optional<std::map<std::string, JsonMember>> ParseFlatJsonObject(
+    std::string_view line) {
+  Reader r(line);
+  std::map<std::string, JsonMember> members;
+  if (!r.Eat('{')) return std::nullopt;
+  if (r.Eat('}')) return r.AtEnd() ? std::optional(members) : std::nullopt;
+  do {
+    const auto key = r.String();
+    if (!key || members.count(*key) != 0 || !r.Eat(':')) return std::nullopt;
+    const bool is_string = r.Peek('"');
+    const auto value = is_string ? r.String() : r.IntegerText();
+    if (!value) return std::nullopt;
+    members[*key] = JsonMember{is_string, *value};
+  } while (r.Eat(','));
+  if (!r.Eat('}') || !r.AtEnd()) return std::nullopt;
+  return members;
 }
 
 std::vector<std::string> SplitLines(std::string_view bytes) {

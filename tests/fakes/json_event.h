@@ -3,6 +3,7 @@
 #ifndef KVX_TESTS_FAKES_JSON_EVENT_H_
 #define KVX_TESTS_FAKES_JSON_EVENT_H_
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,19 @@ struct JsonEvent {
 // an object: bad syntax, a raw control character inside a string, a missing,
 // repeated or unknown member, or anything after the closing brace.
 std::optional<JsonEvent> ParseJsonEvent(std::string_view line);
+
+// A member of a flat JSON object: a string (escapes decoded, UTF-8) or an
+// integer (its text).
+struct JsonMember {
+  bool is_string = false;
+  std::string value;
+};
+
+// Parses one line holding one flat JSON object whose members are strings
+// and integers only; nullopt on bad syntax, a raw control character inside
+// a string, a repeated member or anything after the closing brace.
+std::optional<std::map<std::string, JsonMember>> ParseFlatJsonObject(
+    std::string_view line);
 
 // Splits a file's bytes into lines ('\n'); a final piece without '\n' is
 // returned too, so a torn last line shows up as an unparsable one.

@@ -229,6 +229,47 @@ std::uint16_t FreeTcpPort() {
   return port;
 }
 
+// PortHolder
+
+PortHolder::PortHolder() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = Loopback(0);
+  socklen_t len = sizeof addr;
+  if (fd_ < 0 ||
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd_, 1) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ADD_FAILURE() << "cannot hold a loopback port: " << std::strerror(errno);
+    Release();
+    return;
+  }
+  port_ = ntohs(addr.sin_port);
+}
+
+void PortHolder::Release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+// The frames
+
+const std::string kComMessage =
+    R"(<MSG tag="7" type="COM"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger></MSG>)";
+// SOH, 108, STX, the message's base64, EOT.
+const std::string kComFrame =
+    "\x01"
+    "108\x02"
+    "PE1TRyB0YWc9IjciIHR5cGU9IkNPTSI+PFZlcnplbmRlcj5hYjwvVmVyemVuZGVyPjxPbnR2"
+    "YW5nZXI+Y2Q8L09udHZhbmdlcj48L01TRz4=\x04";
+// Tag 7, sender and receiver swapped, version 1.0.
+const std::string kInfFrame =
+    "\x01"
+    "256\x02"
+    "PD94bWwgdmVyc2lvbj0iMS4wIiA/Pg0KPE1TRyB0YWc9IjciIHR5cGU9IklORiIgcHJvdG9j"
+    "b2w9IkNPTl9LViIgdmVyc2llPSIxLjAiPg0KPFZlcnplbmRlcj5jZDwvVmVyemVuZGVyPg0K"
+    "PE9udHZhbmdlcj5hYjwvT250dmFuZ2VyPg0KPEthdmVybz4NCjxLYXZlcm9JbmZvPjwvS2F2"
+    "ZXJvSW5mbz4NCjwvS2F2ZXJvPg0KPC9NU0c+DQo=\x04";
+
 // ServiceProcess
 
 ServiceProcess::ServiceProcess(const std::string& directory_name)
@@ -268,10 +309,19 @@ Environment ServiceProcess::ServiceEnvironment(const Environment& extra) const {
 
 void ServiceProcess::Start(const std::vector<std::string>& args,
                            const Environment& env) {
+  StartUnder({}, args, env);
+}
+
+void ServiceProcess::StartUnder(const std::vector<std::string>& launcher,
+                                const std::vector<std::string>& args,
+                                const Environment& env) {
   ASSERT_TRUE(pid_ < 0 || exit_status_) << "started while still running";
   exit_status_.reset();
   events_before_start_ = Events().size();
-  pid_ = Spawn(program(), args,
+  std::vector<std::string> command = launcher;
+  command.push_back(program());
+  command.insert(command.end(), args.begin(), args.end());
+  pid_ = Spawn(command.front(), {command.begin() + 1, command.end()},
                MergedEnvironment(ServiceEnvironment(env), {"NOTIFY_SOCKET"}),
                root_.path() + "/stdout", root_.path() + "/stderr");
 }
@@ -305,6 +355,12 @@ std::vector<std::string> ServiceProcess::Texts() const {
 
 std::optional<JsonEvent> ServiceProcess::WaitForEvent(const std::string& text,
                                                       milliseconds timeout) {
+  return WaitForEvent([&text](const JsonEvent& e) { return e.text == text; },
+                      timeout);
+}
+
+std::optional<JsonEvent> ServiceProcess::WaitForEvent(
+    const std::function<bool(const JsonEvent&)>& match, milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     // Look at the process first, so entries written just before its end
@@ -312,7 +368,7 @@ std::optional<JsonEvent> ServiceProcess::WaitForEvent(const std::string& text,
     const bool ended = !Running();
     const auto events = Events();
     for (std::size_t i = events_before_start_; i < events.size(); ++i) {
-      if (events[i].text == text) return events[i];
+      if (match(events[i])) return events[i];
     }
     if (ended || Clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(kPollInterval);

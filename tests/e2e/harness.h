@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -67,6 +68,29 @@ std::string ReadWholeFile(const std::string& path);
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 std::uint16_t FreeTcpPort();
 
+// A listening socket on 127.0.0.1 that keeps its port taken until Release().
+class PortHolder {
+ public:
+  PortHolder();
+  ~PortHolder() { Release(); }
+  PortHolder(const PortHolder&) = delete;
+  PortHolder& operator=(const PortHolder&) = delete;
+
+  // 0 when the socket could not be made.
+  std::uint16_t port() const { return port_; }
+  void Release();
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// A COM message framed by hand, and the INF frame the service answers it
+// with under the template's settings (protocol CON_KV, version 1.0).
+extern const std::string kComMessage;
+extern const std::string kComFrame;
+extern const std::string kInfFrame;
+
 // One copy of the program in a fresh program directory, run as the service.
 // The directory, its tree and the process (killed if still running) go away
 // with the object.
@@ -94,6 +118,12 @@ class ServiceProcess {
   // NOTIFY_SOCKET, plus `env`; stdout and stderr captured.
   void Start(const std::vector<std::string>& args = {},
              const Environment& env = {});
+  // The same, with the program run by `launcher` (its path and arguments,
+  // e.g. {"/usr/bin/unshare", "-n"}), which must exec the program in its own
+  // process so that pid() and Signal() reach the service.
+  void StartUnder(const std::vector<std::string>& launcher,
+                  const std::vector<std::string>& args = {},
+                  const Environment& env = {});
   // Runs the copy to its end (INSTALL, UNINSTALL), with the same environment.
   RunResult Run(const std::vector<std::string>& args,
                 const Environment& env = {}) const;
@@ -107,8 +137,15 @@ class ServiceProcess {
   // without writing it.
   std::optional<JsonEvent> WaitForEvent(const std::string& text,
                                         milliseconds timeout = kTimeout);
+  // The same for the first entry since the latest Start() that `match`
+  // accepts.
+  std::optional<JsonEvent> WaitForEvent(
+      const std::function<bool(const JsonEvent&)>& match,
+      milliseconds timeout = kTimeout);
 
   void Signal(int sig) const;
+  // The process id of the latest Start(), -1 before it.
+  pid_t pid() const { return pid_; }
   // The exit status (exit code, or 128 + signal), or nullopt on time-out.
   std::optional<int> WaitForExit(milliseconds timeout = kTimeout);
   bool Running();

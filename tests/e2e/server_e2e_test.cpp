@@ -1,10 +1,7 @@
 // The message server of the running program: the configured binding, one
 // exchange over loopback and its archive files.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <string>
@@ -13,23 +10,6 @@
 
 namespace kvx::e2e {
 namespace {
-
-const std::string kComMessage =
-    R"(<MSG tag="7" type="COM"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger></MSG>)";
-// The message framed by hand: SOH, 108, STX, its base64, EOT.
-const std::string kComFrame =
-    "\x01"
-    "108\x02"
-    "PE1TRyB0YWc9IjciIHR5cGU9IkNPTSI+PFZlcnplbmRlcj5hYjwvVmVyemVuZGVyPjxPbnR2"
-    "YW5nZXI+Y2Q8L09udHZhbmdlcj48L01TRz4=\x04";
-// The INF answer: tag 7, sender and receiver swapped, version 1.0.
-const std::string kInfFrame =
-    "\x01"
-    "256\x02"
-    "PD94bWwgdmVyc2lvbj0iMS4wIiA/Pg0KPE1TRyB0YWc9IjciIHR5cGU9IklORiIgcHJvdG9j"
-    "b2w9IkNPTl9LViIgdmVyc2llPSIxLjAiPg0KPFZlcnplbmRlcj5jZDwvVmVyemVuZGVyPg0K"
-    "PE9udHZhbmdlcj5hYjwvT250dmFuZ2VyPg0KPEthdmVybz4NCjxLYXZlcm9JbmZvPjwvS2F2"
-    "ZXJvSW5mbz4NCjwvS2F2ZXJvPg0KPC9NU0c+DQo=\x04";
 
 // The one file in `dir` whose name starts with `prefix` and ends with
 // `suffix`; empty when there is not exactly one.
@@ -80,19 +60,12 @@ TEST(ServerE2eTest, AnswersOnTheConfiguredBindingAndArchives) {
 
 TEST(ServerE2eTest, ReportsAPortInUseAsInformationAndGoesOn) {
   KVX_REQUIRE_PRIVATE_NETWORK();
-  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(::listen(holder, 1), 0);
-  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const std::string port = std::to_string(ntohs(addr.sin_port));
-
+  PortHolder holder;
+  ASSERT_NE(holder.port(), 0);
   ServiceProcess service;
-  service.WriteFile("KvxTCPConfig.xml",
-                    ConfigWith(service.dir(), {{"Port", port}}));
+  service.WriteFile(
+      "KvxTCPConfig.xml",
+      ConfigWith(service.dir(), {{"Port", std::to_string(holder.port())}}));
   service.Start();
   const auto failure = service.WaitForEvent(
       "Could not bind socket. Address and port are already in use.");
@@ -104,7 +77,6 @@ TEST(ServerE2eTest, ReportsAPortInUseAsInformationAndGoesOn) {
   }
   service.Signal(SIGTERM);
   EXPECT_EQ(service.WaitForExit(), 0);
-  ::close(holder);
 }
 
 }  // namespace

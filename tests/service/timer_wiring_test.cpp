@@ -14,6 +14,7 @@
 #include "fakes/mem_file_system.h"
 #include "fakes/recording_event_sink.h"
 #include "service/kavero_tcpip.h"
+#include "status/computer_pakket.h"
 #include "status/xor_cipher.h"
 
 namespace kvx {
@@ -50,11 +51,14 @@ TEST_F(TimerWiringTest, StartAppliesHTTPTimerAndIncompleteSettingsOnlyWarn) {
   Start("<HTTPTimer>2500</HTTPTimer>\r\n");
   EXPECT_TRUE(ticks_.running);
   EXPECT_EQ(ticks_.period, 2500u);
+  const std::size_t datagrams = udp_.sent.size();
   TickAfter(60000);
+  TickAfter(30000);  // a heartbeat would be due now
   const std::vector<RecordedEvent> want = {
       {"KaveroTCPIP", EventType::kWarning, 1, 0,
        "Kavero TCPIP database gegevens onvolledig"}};
   EXPECT_EQ(events_.Events(), want);
+  EXPECT_EQ(udp_.sent.size(), datagrams) << "no heartbeat without a database";
   module_.reset();
   EXPECT_EQ(events_.Events(), want);  // never connected: nothing to close
 }
@@ -72,11 +76,18 @@ TEST_F(TimerWiringTest, DatabaseOpensHeartbeatFollowsAndEndClosesIt) {
             (std::vector<std::string>{
                 "Kavero Zefo database gekoppeld",
                 "Kavero TCP/IP server koppeling met SQL database succesvol"}));
+  EXPECT_EQ(udp_.sent.size(), datagrams) << "the heartbeat waits 30 s";
   TickAfter(30000);
   ASSERT_EQ(udp_.sent.size(), datagrams + 1);
   std::string text = udp_.sent.back().payload;
   XorTransform(text, "Morvek");
-  EXPECT_NE(text.find("3003"), std::string::npos) << text;
+  // The heartbeat carries the version that the start read; no TOSID is set.
+  EXPECT_EQ(text,
+            "3003,20100525140307,SERVER1,,"
+            "##2097024#1802240#1047532#524288#5.1#50#V1.0#" +
+                GetVersionString() + "#1##");
+  EXPECT_EQ(udp_.sent.back().to.port, 54200);
+  EXPECT_EQ(udp_.sent.back().to.address, 0xFFFFFFFFu);
 
   events_.Clear();
   module_.reset();

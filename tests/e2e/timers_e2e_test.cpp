@@ -1,0 +1,121 @@
+// The timers of the running program: the listener watchdog, the pause that
+// halts it, and a database timer that stays quiet in the first minute.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <string>
+#include <thread>
+
+#include "e2e/harness.h"
+
+namespace kvx::e2e {
+namespace {
+
+constexpr char kStarted[] = "Kavero TCP/IP server werd normaal gestart";
+constexpr char kStopped[] = "Kavero TCP/IP server werd normaal gestopt";
+constexpr char kPaused[] =
+    "Kavero TCP/IP server werd onderbroken door pauze actie";
+constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
+constexpr char kBindFailure[] =
+    "Could not bind socket. Address and port are already in use.";
+
+constexpr milliseconds kWatchdogInterval{200};
+
+// An entry's source, type and text.
+using Entry = std::tuple<std::string, int, std::string>;
+
+struct WatchdogCase {
+  const char* label;
+  bool pause_while_freeing;
+  // Database settings over the template's (whose database name is empty).
+  std::map<std::string, std::string> sql;
+};
+void PrintTo(const WatchdogCase& c, std::ostream* os) { *os << c.label; }
+
+class WatchdogE2eTest : public ::testing::TestWithParam<WatchdogCase> {
+ protected:
+  // Whether the service listens on the held port now (one attempt).
+  bool Listening() const {
+    return TcpClient(holder_.port(), milliseconds(0)).connected();
+  }
+
+  PortHolder holder_;
+  ServiceProcess service_;
+};
+
+TEST_P(WatchdogE2eTest, StartsTheListenerOnceThePortIsFree) {
+  KVX_REQUIRE_PRIVATE_NETWORK();
+  const WatchdogCase& c = GetParam();
+  ASSERT_NE(holder_.port(), 0);
+  std::map<std::string, std::string> settings = c.sql;
+  settings["HTTPTimer"] = std::to_string(kWatchdogInterval.count());
+  settings["Port"] = std::to_string(holder_.port());
+  service_.WriteFile("KvxTCPConfig.xml", ConfigWith(service_.dir(), settings));
+  service_.Start();
+
+  // The start reports the port in use as information; the watchdog's first
+  // failed start is an error of the program, its repeats are silent.
+  const auto at_start = service_.WaitForEvent(kBindFailure);
+  ASSERT_TRUE(at_start) << service_.Stderr();
+  EXPECT_EQ(at_start->type, 4);
+  ASSERT_TRUE(service_.WaitForEvent([](const JsonEvent& e) {
+    return e.text == kBindFailure && e.type == 1;
+  })) << "the watchdog did not run";
+  std::this_thread::sleep_for(3 * kWatchdogInterval);
+
+  if (c.pause_while_freeing) {
+    service_.Signal(SIGTSTP);
+    ASSERT_TRUE(service_.WaitForEvent(kPaused));
+    holder_.Release();
+    std::this_thread::sleep_for(3 * kWatchdogInterval);
+    EXPECT_FALSE(Listening()) << "the watchdog ran while paused";
+    service_.Signal(SIGCONT);
+    ASSERT_TRUE(service_.WaitForEvent(kContinued));
+  } else {
+    holder_.Release();
+  }
+
+  TcpClient client(holder_.port());  // tries until the listener is there
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.Send(kComFrame));
+  EXPECT_EQ(client.ReadExactly(kInfFrame.size()), kInfFrame);
+  client.Close();
+  service_.Signal(SIGTERM);
+  EXPECT_EQ(service_.WaitForExit(), 0);
+
+  // Nothing from the database timer in its first minute, and the watchdog's
+  // success is silent.
+  std::vector<Entry> want = {{"KaveroTCPIP", 4, kStarted},
+                             {"KaveroTCPIP", 4, kBindFailure},
+                             {"KvxTCPServer", 1, kBindFailure}};
+  if (c.pause_while_freeing) {
+    want.push_back({"KaveroTCPIP", 4, kPaused});
+    want.push_back({"KaveroTCPIP", 4, kContinued});
+  }
+  // The exchange: one entry for each of the four unpacks of a COM frame.
+  want.insert(want.end(), 4,
+              {"KaveroTCPIP", 4,
+               "Pakket ontvangen met lengte van: 108: True " + kComMessage});
+  want.push_back({"KaveroTCPIP", 4, kStopped});
+  std::vector<Entry> got;
+  for (const auto& e : service_.Events())
+    got.push_back({e.source, e.type, e.text});
+  EXPECT_EQ(got, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Watchdog, WatchdogE2eTest,
+    ::testing::Values(
+        WatchdogCase{"RunningWithIncompleteDatabaseSettings", false, {}},
+        WatchdogCase{"PausedWhileThePortIsFreedWithCompleteDatabaseSettings",
+                     true,
+                     {{"SQLServer", "127.0.0.1,1"},
+                      {"SQLDatabase", "Zefo"},
+                      {"SQLInlognaam", "kavero"},
+                      {"SQLPaswoord", "geheim"}}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace kvx::e2e

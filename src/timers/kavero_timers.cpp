@@ -50,25 +50,10 @@ void KaveroTimers::TimerList1Events0Timer(TTimerEvent& /*sender*/) {
   UDPLan().SetEnabled(true);
 }
 
-// A watchdog that gave up after one failed start would leave a listener
-// whose port was taken at service start (the common case) unstarted for
-// good; so it stays on, and a port that stays taken is reported once, not at
-// every interval.
 void KaveroTimers::TimerList1Events1Timer(TTimerEvent& /*sender*/) {
   HTTPChecker().SetEnabled(false);
-  std::exception_ptr failure;
-  try {
-    if (!FJobs.server_active()) FJobs.start_server();
-    FListenerFailureReported = false;
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  // Counting starts afresh after the check, so the next one comes a full
-  // interval after this one ended.
+  if (!FJobs.server_active()) FJobs.start_server();
   HTTPChecker().SetEnabled(true);
-  if (failure && !std::exchange(FListenerFailureReported, true)) {
-    std::rethrow_exception(failure);
-  }
 }
 
 void KaveroTimers::TimerList1Events2Timer(TTimerEvent& /*sender*/) {

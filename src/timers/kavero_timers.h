@@ -64,10 +64,8 @@ class KaveroTimers {
   // DatabaseTimer: opens the database when it is not open, then switches
   // the heartbeat on. Catches nothing.
   void TimerList1Events0Timer(TTimerEvent& sender);
-  // HTTPChecker: starts the listener when it is not active. The watchdog
-  // stays on after a failed start and tries again at its next run; the first
-  // failure after the listener was last seen active leaves the handler as an
-  // exception (an error entry), the repeats of it are silent.
+  // HTTPChecker: starts the listener when it is not active. A failure to
+  // start leaves the watchdog off.
   void TimerList1Events1Timer(TTimerEvent& sender);
   // UDPLan: sends the heartbeat; a failure becomes a warning entry.
   void TimerList1Events2Timer(TTimerEvent& sender);
@@ -75,8 +73,6 @@ class KaveroTimers {
  private:
   EventLog& FEvents;
   TimerJobs FJobs;
-  // The watchdog's last start failed and was reported.
-  bool FListenerFailureReported = false;
 };
 
 }  // namespace kvx

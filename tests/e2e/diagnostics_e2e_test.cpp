@@ -165,6 +165,57 @@ TEST(DiagnosticsE2eTest, WithoutTheLogDirectoryConnectionsEndUnserved) {
   EXPECT_TRUE(service.Stop());
 }
 
+// The file stamp of the local time `t`.
+std::string FileStampOf(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buffer[16];
+  std::strftime(buffer, sizeof buffer, "%d%m%Y%H%M%S", &tm);
+  return buffer + std::to_string(tm.tm_mon + 1) + std::to_string(tm.tm_sec);
+}
+
+// A traffic log that cannot be opened ends the connection before it is
+// served and leaves an exception file with the error's text.
+TEST(DiagnosticsE2eTest, ATrafficLogThatCannotBeOpenedLeavesAnExceptionFile) {
+  KVX_REQUIRE_PRIVATE_NETWORK();
+  ServiceProcess service;
+  const std::string logs = service.dir() + kLogs;
+  fs::create_directories(logs);
+  // Whatever second the start falls in, the log's name is a directory.
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t t = now - 1; t <= now + 5; ++t) {
+    fs::create_directory(logs + "/TCP_IC" + FileStampOf(t) + ".txt");
+  }
+  const std::uint16_t port = service.StartListening();
+  ASSERT_NE(port, 0);
+
+  TcpClient client(port);
+  client.Send(FrameOf(AbcMessage("8")));  // may meet the close already
+  std::string reply;
+  EXPECT_TRUE(client.WaitForClose(kTimeout, &reply));
+  EXPECT_EQ(reply, "");
+
+  std::vector<std::string> files;
+  ASSERT_TRUE(WaitFor([&] {
+    files.clear();
+    for (const auto& name : FileNames(logs)) {
+      if (name.rfind("TCP_IC", 0) != 0) files.push_back(name);
+    }
+    return !files.empty();
+  }));
+  ASSERT_EQ(files.size(), 1u);
+  const std::string& name = files[0];
+  ASSERT_EQ(name.rfind("TCP_EX_", 0), 0u) << name;
+  ASSERT_TRUE(name.size() > 11 && name.ends_with(".txt")) << name;
+  EXPECT_TRUE(IsFileStamp(name.substr(7, name.size() - 11))) << name;
+  const std::string text = ReadWholeFile(logs + "/" + name);
+  EXPECT_TRUE(text.starts_with("Cannot open file \"" + logs + "/TCP_IC"))
+      << text;
+  EXPECT_TRUE(text.ends_with(".txt\". Is a directory.\r\n")) << text;
+  EXPECT_TRUE(service.Running());
+  EXPECT_TRUE(service.Stop());
+}
+
 // A reset while the service reads is reported by the read; the connection's
 // records still close.
 TEST(DiagnosticsE2eTest, AResetByTheClientIsReportedAsASocketError) {

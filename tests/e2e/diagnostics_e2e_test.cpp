@@ -264,12 +264,18 @@ TEST(DiagnosticsE2eTest, ManyClientsAreAnsweredOnTheirOwnConnectionsAndLogged) {
     threads.emplace_back([&, c] {
       TcpClient client(port);
       ids[c] = client.PeerId();
+      // All frames at once, so that the service's threads write records
+      // side by side.
+      std::string frames;
+      std::string replies;
       for (int f = 0; f < kFrames; ++f) {
         const std::string tag =
             "c" + std::to_string(c) + "f" + std::to_string(f);
-        if (!client.Send(FrameOf(AbcMessage(tag)))) break;
-        EXPECT_EQ(client.ReadExactly(AckFrame(tag).size()), AckFrame(tag));
+        frames += FrameOf(AbcMessage(tag));
+        replies += AckFrame(tag);
       }
+      ASSERT_TRUE(client.Send(frames));
+      EXPECT_EQ(client.ReadExactly(replies.size()), replies);
     });
   }
   for (auto& t : threads) t.join();

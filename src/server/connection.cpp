@@ -93,6 +93,7 @@ void Connection::OnRead(const std::error_code& ec, std::size_t n) {
                                    EventType::kError);
   }
   FReceiveBuffer.append(bytes);
+  NoteMarkers(bytes);
   ExamineBuffer();
   if (closed_) return;
   if (FReceiveBuffer.size() > kReceiveBufferLimit) {
@@ -109,12 +110,21 @@ void Connection::OnRead(const std::error_code& ec, std::size_t n) {
   DoRead();
 }
 
+void Connection::NoteMarkers(std::string_view bytes) {
+  has_soh_ = has_soh_ || bytes.find(SOH) != std::string_view::npos;
+  has_eot_ = has_eot_ || bytes.find(EOT) != std::string_view::npos;
+}
+
 void Connection::ExamineBuffer() {
   retry_timer_.cancel();
   const ReplyWriter write = [this](std::string_view bytes) { Write(bytes); };
-  while (!closed_ && HasFrameMarkers(FReceiveBuffer)) {
+  while (!closed_ && has_soh_ && has_eot_) {
     const std::size_t before = FReceiveBuffer.size();
-    if (!services_.handler.FrameStep(FReceiveBuffer, write)) {
+    const bool done = services_.handler.FrameStep(FReceiveBuffer, write);
+    // The step may have shortened or emptied the buffer, also when it failed.
+    has_soh_ = has_eot_ = false;
+    NoteMarkers(FReceiveBuffer);
+    if (!done) {
       ArmRetry();
       return;
     }

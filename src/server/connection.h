@@ -43,8 +43,9 @@ struct ConnectionServices {
 
 // DESIGN: every handler of a connection runs on the connection's strand (the
 // executor of its socket), so FReceiveBuffer, the write queue and the trace
-// need no lock. Bytes are examined when they arrive, and the frame steps run
-// back to back while the buffer holds a SOH and an EOT. A failed frame step
+// need no lock. Bytes are examined when they arrive (only the new ones are
+// searched for the markers), and the frame steps run back to back while the
+// buffer holds a SOH and an EOT. A failed frame step
 // leaves the frame in the buffer and arms a one-second timer; bytes that
 // arrive earlier retry at once. Writes are queued, one in flight. The
 // connection keeps itself alive through the handlers it has pending.
@@ -64,6 +65,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Begin();
   void DoRead();
   void OnRead(const std::error_code& ec, std::size_t n);
+  void NoteMarkers(std::string_view bytes);
   void ExamineBuffer();
   void ArmRetry();
   void Write(std::string_view bytes);
@@ -83,6 +85,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool closed_ = false;
   std::array<char, kReadSize> read_buffer_;
   std::string FReceiveBuffer;
+  // Whether FReceiveBuffer holds a SOH and an EOT: updated from each read's
+  // bytes alone and recomputed after each frame step, so that a buffer
+  // growing without a frame is never scanned whole again.
+  bool has_soh_ = false;
+  bool has_eot_ = false;
   std::deque<std::string> write_queue_;
 };
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -270,6 +272,55 @@ const std::string kInfFrame =
     "PE9udHZhbmdlcj5hYjwvT250dmFuZ2VyPg0KPEthdmVybz4NCjxLYXZlcm9JbmZvPjwvS2F2"
     "ZXJvSW5mbz4NCjwvS2F2ZXJvPg0KPC9NU0c+DQo=\x04";
 
+bool WaitFor(const std::function<bool()>& done, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (done()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+}
+
+std::vector<std::string> FileNames(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string FrameOf(const std::string& message) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string base64;
+  for (std::size_t i = 0; i < message.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, message.size() - i);
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      const auto byte = k < n ? static_cast<unsigned char>(message[i + k]) : 0u;
+      group = group << 8 | byte;
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+      base64 += k <= n ? kAlphabet[group >> (18 - 6 * k) & 0x3F] : '=';
+    }
+  }
+  return "\x01" + std::to_string(base64.size()) + "\x02" + base64 + "\x04";
+}
+
+bool IsFileStamp(const std::string& stamp) {
+  if (stamp.size() < 16 || stamp.size() > 18) return false;
+  if (stamp.find_first_not_of("0123456789") != std::string::npos) return false;
+  const int month = std::stoi(stamp.substr(2, 2));
+  const int hour = std::stoi(stamp.substr(8, 2));
+  const int minute = std::stoi(stamp.substr(10, 2));
+  const int second = std::stoi(stamp.substr(12, 2));
+  return month >= 1 && month <= 12 && hour < 24 && minute < 60 && second < 60 &&
+         stamp.substr(14) == std::to_string(month) + std::to_string(second);
+}
+
 // ServiceProcess
 
 ServiceProcess::ServiceProcess(const std::string& directory_name)
@@ -326,6 +377,27 @@ void ServiceProcess::StartUnder(const std::vector<std::string>& launcher,
                root_.path() + "/stdout", root_.path() + "/stderr");
 }
 
+std::uint16_t ServiceProcess::StartListening(
+    const std::map<std::string, std::string>& settings) {
+  const std::uint16_t port = FreeTcpPort();
+  auto all = settings;
+  all.emplace("Binding", "127.0.0.1");
+  all["Port"] = std::to_string(port);
+  WriteFile("KvxTCPConfig.xml", ConfigWith(dir_, all));
+  Start();
+  if (!WaitForEvent("Kavero TCP/IP server werd met succes gestart op " +
+                    all["Binding"] + " op poort " + std::to_string(port))) {
+    ADD_FAILURE() << "the listener did not start; stderr: " << Stderr();
+    return 0;
+  }
+  return port;
+}
+
+bool ServiceProcess::Stop() {
+  Signal(SIGTERM);
+  return WaitForExit() == 0;
+}
+
 RunResult ServiceProcess::Run(const std::vector<std::string>& args,
                               const Environment& env) const {
   return RunProgram(program(), args, ServiceEnvironment(env));
@@ -353,22 +425,29 @@ std::vector<std::string> ServiceProcess::Texts() const {
   return texts;
 }
 
-std::optional<JsonEvent> ServiceProcess::WaitForEvent(const std::string& text,
-                                                      milliseconds timeout) {
-  return WaitForEvent([&text](const JsonEvent& e) { return e.text == text; },
-                      timeout);
+std::vector<JsonEvent> ServiceProcess::EventsSinceStart() const {
+  auto events = Events();
+  events.erase(events.begin(),
+               events.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                    events_before_start_, events.size())));
+  return events;
 }
 
-std::optional<JsonEvent> ServiceProcess::WaitForEvent(
+std::optional<JsonEvent> ServiceProcess::WaitForEvent(const std::string& text,
+                                                      milliseconds timeout) {
+  return WaitForEventMatching(
+      [&text](const JsonEvent& e) { return e.text == text; }, timeout);
+}
+
+std::optional<JsonEvent> ServiceProcess::WaitForEventMatching(
     const std::function<bool(const JsonEvent&)>& match, milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     // Look at the process first, so entries written just before its end
     // are still seen below.
     const bool ended = !Running();
-    const auto events = Events();
-    for (std::size_t i = events_before_start_; i < events.size(); ++i) {
-      if (match(events[i])) return events[i];
+    for (const auto& event : EventsSinceStart()) {
+      if (match(event)) return event;
     }
     if (ended || Clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(kPollInterval);
@@ -416,6 +495,8 @@ TcpClient::TcpClient(std::uint16_t port, milliseconds timeout) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) ==
         0) {
+      const int on = 1;
+      ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       return;
     }
     Close();
@@ -429,6 +510,42 @@ TcpClient::~TcpClient() { Close(); }
 void TcpClient::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+void TcpClient::Reset() {
+  if (fd_ < 0) return;
+  const linger abortive{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  Close();
+}
+
+std::string TcpClient::PeerId() const {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (fd_ < 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    return "";
+  }
+  return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
+
+bool TcpClient::WaitForClose(milliseconds timeout, std::string* received) {
+  const auto deadline = Clock::now() + timeout;
+  while (fd_ >= 0) {
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char buffer[4096];
+    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return true;
+    if (received) received->append(buffer, static_cast<std::size_t>(got));
+  }
+  return false;
 }
 
 bool TcpClient::Send(const std::string& bytes) {

@@ -91,6 +91,22 @@ extern const std::string kComMessage;
 extern const std::string kComFrame;
 extern const std::string kInfFrame;
 
+// Polls `done` until it returns true (true) or `timeout` passes (false).
+bool WaitFor(const std::function<bool()>& done,
+             milliseconds timeout = kTimeout);
+
+// The names of the entries of `dir`, sorted; empty when it cannot be read.
+std::vector<std::string> FileNames(const std::string& dir);
+
+// The wire frame of `message`: SOH, the length of its base64 text in
+// decimal, STX, the base64 text, EOT. Built here, apart from the service's
+// own encoder.
+std::string FrameOf(const std::string& message);
+
+// True when `stamp` is a file stamp: dd mm yyyy hh nn ss, then the month
+// and the second again without leading zero (16 to 18 digits).
+bool IsFileStamp(const std::string& stamp);
+
 // One copy of the program in a fresh program directory, run as the service.
 // The directory, its tree and the process (killed if still running) go away
 // with the object.
@@ -124,6 +140,15 @@ class ServiceProcess {
   void StartUnder(const std::vector<std::string>& launcher,
                   const std::vector<std::string>& args = {},
                   const Environment& env = {});
+
+  // Writes the template configuration with `settings` on 127.0.0.1 and a
+  // free port, starts, and waits for the listener's start entry. Returns the
+  // port; 0 (and a test failure) when the listener does not start.
+  std::uint16_t StartListening(
+      const std::map<std::string, std::string>& settings = {});
+  // SIGTERM, then waits for the end; true when the exit status is 0.
+  bool Stop();
+
   // Runs the copy to its end (INSTALL, UNINSTALL), with the same environment.
   RunResult Run(const std::vector<std::string>& args,
                 const Environment& env = {}) const;
@@ -137,11 +162,12 @@ class ServiceProcess {
   // without writing it.
   std::optional<JsonEvent> WaitForEvent(const std::string& text,
                                         milliseconds timeout = kTimeout);
-  // The same for the first entry since the latest Start() that `match`
-  // accepts.
-  std::optional<JsonEvent> WaitForEvent(
+  // The same for the first entry since the latest Start() that `match`es.
+  std::optional<JsonEvent> WaitForEventMatching(
       const std::function<bool(const JsonEvent&)>& match,
       milliseconds timeout = kTimeout);
+  // The entries written since the latest Start().
+  std::vector<JsonEvent> EventsSinceStart() const;
 
   void Signal(int sig) const;
   // The process id of the latest Start(), -1 before it.
@@ -166,7 +192,9 @@ class ServiceProcess {
   std::optional<int> exit_status_;
 };
 
-// A blocking loopback TCP client with deadlines.
+// A blocking loopback TCP client with deadlines. Sends without delay
+// (TCP_NODELAY), so that separate sends reach the service as separate reads
+// when the sender waits between them.
 class TcpClient {
  public:
   // Connects to 127.0.0.1:port, trying again until `timeout` (the listener
@@ -177,10 +205,18 @@ class TcpClient {
   TcpClient& operator=(const TcpClient&) = delete;
 
   bool connected() const { return fd_ >= 0; }
+  // "127.0.0.1:<this end's port>": the service's id of this connection.
+  std::string PeerId() const;
   bool Send(const std::string& bytes);
   // Up to `n` bytes: fewer when the peer closes or `timeout` passes.
   std::string ReadExactly(std::size_t n, milliseconds timeout = kTimeout);
+  // True when the peer ends the connection (an orderly close or a reset)
+  // within `timeout`; bytes that arrive before are read into `received`.
+  bool WaitForClose(milliseconds timeout = kTimeout,
+                    std::string* received = nullptr);
   void Close();
+  // Closes with SO_LINGER 0, so that the peer gets a reset.
+  void Reset();
 
  private:
   int fd_ = -1;

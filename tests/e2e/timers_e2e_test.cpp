@@ -130,7 +130,7 @@ TEST_F(WatchdogE2eTest, AFailedStartSwitchesTheWatchdogOff) {
   ASSERT_NE(holder_.port(), 0);
   constexpr milliseconds kShort{200};
   StartService(kShort);
-  ASSERT_TRUE(service_.WaitForEvent([](const JsonEvent& e) {
+  ASSERT_TRUE(service_.WaitForEventMatching([](const JsonEvent& e) {
     return e.text == kBindFailure && e.type == 1;
   })) << "the watchdog did not run";
   holder_.Release();

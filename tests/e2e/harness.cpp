@@ -375,6 +375,14 @@ void TcpClient::Close() {
   fd_ = -1;
 }
 
+void TcpClient::Reset() {
+  if (fd_ < 0) return;
+  const linger abort_on_close{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close,
+               sizeof abort_on_close);
+  Close();
+}
+
 bool TcpClient::Send(const std::string& bytes) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {

@@ -108,6 +108,8 @@ class ServiceProcess {
   std::optional<JsonEvent> WaitForEvent(const std::string& text,
                                         milliseconds timeout = kTimeout);
 
+  // The running process's id (-1 before the first Start).
+  pid_t pid() const { return pid_; }
   void Signal(int sig) const;
   // The exit status (exit code, or 128 + signal), or nullopt on time-out.
   std::optional<int> WaitForExit(milliseconds timeout = kTimeout);
@@ -144,6 +146,8 @@ class TcpClient {
   // Up to `n` bytes: fewer when the peer closes or `timeout` passes.
   std::string ReadExactly(std::size_t n, milliseconds timeout = kTimeout);
   void Close();
+  // Closes with SO_LINGER 0, so the peer sees a reset instead of an end.
+  void Reset();
 
  private:
   int fd_ = -1;

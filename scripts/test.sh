@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite under each preset, every CTest run in
 # a private network namespace so that no status datagram leaves the machine.
-# KVX_PRESETS chooses the presets (default: "release asan tsan").
+# KVX_PRESETS chooses the presets (default: "release asan tsan"). A short
+# fuzzing run follows (scripts/fuzz.sh; KVX_FUZZ_SECONDS per target, 0 skips).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,14 @@ for p in "${presets[@]}"; do
     failed+=("$p")
   fi
 done
+
+if [[ ${KVX_FUZZ_SECONDS:-25} != 0 ]]; then
+  if bash scripts/fuzz.sh; then
+    passed+=("fuzz")
+  else
+    failed+=("fuzz")
+  fi
+fi
 
 # "a", "a and b", "a, b and c"
 join() {

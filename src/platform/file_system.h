@@ -28,7 +28,9 @@ class FileSystem {
   virtual bool CreateDirectory(const std::string& path) = 0;
   virtual bool FileExists(const std::string& path) = 0;
   // Creates or truncates the file and writes all bytes, then closes it.
-  // Throws KvxError "Cannot create file "%s". %s".
+  // Throws KvxError "Cannot create file "%s". %s", or "Stream write error: "
+  // and the system's text when a write fails; the file is then removed, so
+  // no half-written file stays behind.
   virtual void WriteFile(const std::string& path, std::string_view bytes) = 0;
   // Reads the whole file. Throws KvxError "Cannot open file "%s". %s".
   virtual std::string ReadFile(const std::string& path) = 0;

@@ -82,11 +82,13 @@ void PosixFileSystem::WriteFile(const std::string& path,
   Fd fd(::open(SysPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                0644));
   if (fd.get() < 0) throw KvxError(CannotCreateFileMessage(path, errno));
-  if (const int err = WriteAll(fd.get(), bytes)) {
+  int err = WriteAll(fd.get(), bytes);
+  if (fd.Close() != 0 && err == 0) err = errno;
+  if (err != 0) {
+    // A half-written file (a full disk, a file size limit) would pass for a
+    // whole one; the caller keeps the data and may write it again.
+    ::unlink(SysPath(path).c_str());
     throw KvxError("Stream write error: " + SystemErrorText(err));
-  }
-  if (fd.Close() != 0) {
-    throw KvxError("Stream write error: " + SystemErrorText(errno));
   }
 }
 

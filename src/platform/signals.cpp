@@ -64,6 +64,9 @@ void BlockControlSignals() {
   const sigset_t set = ControlSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  // A file size limit (RLIMIT_FSIZE) then fails the write with EFBIG, which
+  // is reported like any failed write, instead of ending the process.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 struct SignalThread::Impl {

@@ -17,7 +17,8 @@ enum ControlCode : int {
 };
 
 // Blocks SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1 and SIGPWR in the calling
-// thread (and so in every thread it starts afterwards) and ignores SIGPIPE.
+// thread (and so in every thread it starts afterwards) and ignores SIGPIPE
+// and SIGXFSZ.
 // Call first thing in main.
 void BlockControlSignals();
 

@@ -143,7 +143,16 @@ void Connection::ArmRetry() {
 }
 
 void Connection::Write(std::string_view bytes) {
-  trace_->Sent(bytes);
+  try {
+    trace_->Sent(bytes);
+  } catch (const Abort&) {
+  } catch (const std::exception& e) {
+    // The reply still goes out: the frame is archived and answered, and a
+    // traffic log that cannot be written (a full disk) must not leave every
+    // client without answers.
+    services_.events.WriteEventLog(std::string(kReceiverPrefix) + e.what(),
+                                   EventType::kError);
+  }
   write_queue_.emplace_back(bytes);
   if (write_queue_.size() == 1) DoWrite();
 }

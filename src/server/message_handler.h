@@ -15,8 +15,8 @@ class MessageArchive;
 struct Settings;
 
 // Writes one block of reply bytes on the connection the frame came from: a
-// whole reply frame, or the one NAK byte. May throw (a trace that cannot be
-// written); the frame step then fails at that point.
+// whole reply frame, or the one NAK byte. May throw; the frame step then
+// fails at that point.
 using ReplyWriter = std::function<void(std::string_view bytes)>;
 
 // The text after the first `type="` up to the next double quote (the rest of

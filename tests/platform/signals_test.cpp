@@ -54,13 +54,14 @@ TEST(SignalThreadTest, PostsTheControlCodeOfEachSignal) {
   }
 }
 
-TEST(SignalThreadTest, IgnoresSigpipeAndEndsPromptly) {
+TEST(SignalThreadTest, IgnoresSigpipeAndSigxfszAndEndsPromptly) {
   BlockControlSignals();
   {
     CodeQueue queue;
     SignalThread thread([&queue](int code) { queue.Post(code); });
-    // A default SIGPIPE would end the test program here.
+    // A default SIGPIPE or SIGXFSZ would end the test program here.
     ASSERT_EQ(::kill(::getpid(), SIGPIPE), 0);
+    ASSERT_EQ(::kill(::getpid(), SIGXFSZ), 0);
     ASSERT_EQ(::kill(::getpid(), SIGUSR1), 0);
     EXPECT_EQ(queue.Next(), kControlInterrogate);
   }  // the destructor must wake and join the thread

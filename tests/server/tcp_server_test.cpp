@@ -112,6 +112,7 @@ class RecordingObserver final : public ServerObserver {
       owner_.Add(peer_ + " Recv:" + std::string(b));
     }
     void Sent(std::string_view b) override {
+      if (owner_.fail_sent) throw KvxError("Stream write error: disk full");
       owner_.Add(peer_ + " Sent:" + std::string(b));
     }
     void Disconnected() override { owner_.Add(peer_ + " Disconnected"); }
@@ -139,6 +140,7 @@ class RecordingObserver final : public ServerObserver {
     return records_;
   }
   std::atomic<bool> fail_connected{false};
+  std::atomic<bool> fail_sent{false};
 
  private:
   mutable std::mutex mutex_;
@@ -222,6 +224,16 @@ TEST_F(TCPServerTest, AFailedConnectEndsTheConnectionUnserved) {
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_EQ(observer_.Records(),
             std::vector<std::string>{"exception cannot open traffic log"});
+}
+
+TEST_F(TCPServerTest, AnswersAlsoWhenTheTrafficLogCannotBeWritten) {
+  observer_.fail_sent = true;
+  Client client(port_);
+  client.Send(BuildFrame(Message("8", "ABC")) +
+              BuildFrame(Message("7", "COM")));
+  EXPECT_EQ(client.Read(202), Ack("8"));
+  EXPECT_EQ(client.Read(262), BuildFrame(InfReply("7", "1.0", "cd", "ab")));
+  EXPECT_EQ(CountEvents("Ontvanger: Stream write error: disk full"), 2u);
 }
 
 TEST_F(TCPServerTest, AnswersEachClientOnItsOwnConnection) {

@@ -1,0 +1,112 @@
+// Fuzzes the frame step on one connection's receive buffer: the input
+// arrives in chunks, and after each chunk the frame steps run while the
+// buffer holds a SOH and an EOT, as the connection runs them.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fakes/fake_clock.h"
+#include "fakes/mem_file_system.h"
+#include "fakes/recording_event_sink.h"
+#include "server/frame.h"
+#include "server/message_archive.h"
+#include "server/message_handler.h"
+#include "service/event_log.h"
+#include "service/settings.h"
+
+namespace {
+
+constexpr char kDir[] = "/XML";
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+  }
+}
+
+kvx::Settings FuzzSettings() {
+  kvx::Settings settings;
+  settings.FVersie = "1.0";
+  settings.FProtocol = "CON_KV";
+  settings.FVerzender = "kav";
+  settings.FOntvanger = "kav";
+  settings.FOutputToFile = "True";
+  settings.FOutputDirectory = kDir;
+  return settings;
+}
+
+// The reply the step must give for the buffer's first frame: NAK without a
+// tag, else a frame whose envelope has that tag and type INF (a COM
+// message) or ACK.
+void CheckReply(const std::string& before, const std::string& reply) {
+  const kvx::UnpackedFrame frame = kvx::UnpackFirstFrame(before);
+  const std::string tag = kvx::ExtractMsgTag(frame.message);
+  if (tag.empty()) {
+    Check(reply == std::string(1, kvx::NAK), "NAK for a frame without a tag");
+    return;
+  }
+  Check(reply.size() >= 3 && reply.front() == kvx::SOH &&
+            reply.back() == kvx::EOT,
+        "reply is a frame");
+  const std::size_t stx = reply.find(kvx::STX);
+  Check(stx != std::string::npos, "reply has STX");
+  const std::string_view payload =
+      std::string_view(reply).substr(stx + 1, reply.size() - stx - 2);
+  Check(reply.substr(1, stx - 1) == std::to_string(payload.size()),
+        "reply length field");
+  for (const char c : reply) {
+    Check(static_cast<unsigned char>(c) < 0x80, "reply bytes below 0x80");
+  }
+  // The tag is copied as it is (it may hold `type=` itself), so the
+  // envelope's head is compared whole.
+  const bool com = kvx::ExtractMsgType(frame.message) == "COM";
+  const std::string head = "<?xml version=\"1.0\" ?>\r\n<MSG tag=\"" + tag +
+                           (com ? "\" type=\"INF\" " : "\" type=\"ACK\" ");
+  Check(kvx::DecodeBase64(payload).rfind(head, 0) == 0, "reply type and tag");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
+                                      std::size_t size) {
+  const kvx::Settings settings = FuzzSettings();
+  kvx::RecordingEventSink sink;
+  kvx::EventLog events(sink);
+  kvx::MemFileSystem files;
+  files.AddDirectory(kDir);
+  kvx::FakeClock clock;
+  kvx::MessageArchive archive(settings, files, clock);
+  kvx::MessageHandler handler(settings, events, archive);
+
+  std::vector<std::string> replies;
+  const kvx::ReplyWriter write = [&](std::string_view b) {
+    replies.emplace_back(b);
+  };
+  std::string FReceiveBuffer;
+  const std::string_view input(reinterpret_cast<const char*>(bytes), size);
+  std::size_t at = 0;
+  while (at < input.size()) {
+    // The chunk's first byte chooses its length (1 to 16), so the fuzzer
+    // controls where frames are cut.
+    const std::size_t chunk =
+        1 + (static_cast<unsigned char>(input[at]) & 0x0F);
+    FReceiveBuffer.append(input.substr(at, chunk));
+    at += chunk;
+    while (kvx::HasFrameMarkers(FReceiveBuffer)) {
+      const std::string before = FReceiveBuffer;
+      replies.clear();
+      Check(handler.FrameStep(FReceiveBuffer, write),
+            "a step with a working archive succeeds");
+      Check(replies.size() == 1, "one reply per frame step");
+      CheckReply(before, replies.front());
+      Check(FReceiveBuffer.size() < before.size(),
+            "every frame step shrinks the buffer");
+    }
+  }
+  return 0;
+}

@@ -15,6 +15,7 @@
 #include "server/frame.h"
 #include "server/message_archive.h"
 #include "server/message_handler.h"
+#include "server/server_settings.h"
 #include "service/event_log.h"
 #include "service/settings.h"
 
@@ -27,17 +28,6 @@ void Check(bool ok, const char* what) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
     std::abort();
   }
-}
-
-kvx::Settings FuzzSettings() {
-  kvx::Settings settings;
-  settings.FVersie = "1.0";
-  settings.FProtocol = "CON_KV";
-  settings.FVerzender = "kav";
-  settings.FOntvanger = "kav";
-  settings.FOutputToFile = "True";
-  settings.FOutputDirectory = kDir;
-  return settings;
 }
 
 // The reply the step must give for the buffer's first frame: NAK without a
@@ -74,7 +64,7 @@ void CheckReply(const std::string& before, const std::string& reply) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
                                       std::size_t size) {
-  const kvx::Settings settings = FuzzSettings();
+  const kvx::Settings settings = kvx::TemplateSettings(kDir);
   kvx::RecordingEventSink sink;
   kvx::EventLog events(sink);
   kvx::MemFileSystem files;

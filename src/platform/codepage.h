@@ -16,6 +16,10 @@ char32_t Cp1252ToCodePoint(unsigned char byte);
 // The Windows-1252 byte of a code point, or '?' when it has none.
 char CodePointToCp1252(char32_t code_point);
 
+// Appends the UTF-8 bytes of `code_point`. REQUIRES: code_point <= 0x10FFFF
+// (a surrogate is encoded as it is, in three bytes).
+void AppendUtf8(std::string& out, char32_t code_point);
+
 std::string Cp1252ToUtf8(std::string_view text);
 // Malformed UTF-8 and characters outside Windows-1252 become '?'.
 std::string Utf8ToCp1252(std::string_view utf8);

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "e2e/exchange.h"
 #include "e2e/harness.h"
 #include "e2e/traffic_records.h"
 
@@ -23,19 +24,8 @@ using ::testing::IsEmpty;
 
 constexpr char kLogs[] = "KvxTCPIP/Logs";
 
-std::string AbcMessage(const std::string& tag) {
-  return "<MSG tag=\"" + tag +
-         "\" type=\"ABC\"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger>"
-         "</MSG>";
-}
-
-std::string AckFrame(const std::string& tag) {
-  return FrameOf("<?xml version=\"1.0\" ?>\r\n<MSG tag=\"" + tag +
-                 "\" type=\"ACK\" protocol=\"CON_KV\" versie=\"1.0\">\r\n"
-                 "<Verzender>kav</Verzender>\r\n"
-                 "<Ontvanger>kav</Ontvanger>\r\n"
-                 "</MSG>\r\n");
-}
+std::string AbcMessage(const std::string& tag) { return Message(tag, "ABC"); }
+std::string AckFrame(const std::string& tag) { return Frame(AckMessage(tag)); }
 
 // "<id> <kind> <data>": a record without its time, to compare lists.
 std::string Brief(const TrafficRecord& r) {
@@ -140,7 +130,7 @@ TEST(DiagnosticsE2eTest, WithoutTheLogDirectoryConnectionsEndUnserved) {
   for (int i = 0; i < 2; ++i) {
     TcpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.Send(FrameOf(AbcMessage("8")));  // may meet the close already
+    client.Send(Frame(AbcMessage("8")));  // may meet the close already
     std::string reply;
     EXPECT_TRUE(client.WaitForClose(kTimeout, &reply));
     EXPECT_EQ(reply, "");
@@ -151,14 +141,14 @@ TEST(DiagnosticsE2eTest, WithoutTheLogDirectoryConnectionsEndUnserved) {
   fs::create_directory(logs);
   TcpClient client(port);
   const std::string id = client.PeerId();
-  ASSERT_TRUE(client.Send(FrameOf(AbcMessage("8"))));
+  ASSERT_TRUE(client.Send(Frame(AbcMessage("8"))));
   EXPECT_EQ(client.ReadExactly(AckFrame("8").size()), AckFrame("8"));
   client.Close();
   ASSERT_TRUE(WaitFor([&] { return ReadTrafficLog(logs).size() == 4; }));
   EXPECT_THAT(
       Briefs(ReadTrafficLog(logs)),
       ElementsAre(id + " Stat Connected.",
-                  id + " Recv " + FrameOf(AbcMessage("8")),
+                  id + " Recv " + Frame(AbcMessage("8")),
                   id + " Sent " + AckFrame("8"), id + " Stat Disconnected."));
   // Only the traffic log: the failed connections left no exception file.
   EXPECT_EQ(FileNames(logs).size(), 1u);
@@ -190,7 +180,7 @@ TEST(DiagnosticsE2eTest, ATrafficLogThatCannotBeOpenedLeavesAnExceptionFile) {
   ASSERT_NE(port, 0);
 
   TcpClient client(port);
-  client.Send(FrameOf(AbcMessage("8")));  // may meet the close already
+  client.Send(Frame(AbcMessage("8")));  // may meet the close already
   std::string reply;
   EXPECT_TRUE(client.WaitForClose(kTimeout, &reply));
   EXPECT_EQ(reply, "");
@@ -271,7 +261,7 @@ TEST(DiagnosticsE2eTest, ManyClientsAreAnsweredOnTheirOwnConnectionsAndLogged) {
       for (int f = 0; f < kFrames; ++f) {
         const std::string tag =
             "c" + std::to_string(c) + "f" + std::to_string(f);
-        frames += FrameOf(AbcMessage(tag));
+        frames += Frame(AbcMessage(tag));
         replies += AckFrame(tag);
       }
       ASSERT_TRUE(client.Send(frames));
@@ -301,7 +291,7 @@ TEST(DiagnosticsE2eTest, ManyClientsAreAnsweredOnTheirOwnConnectionsAndLogged) {
     std::vector<std::string> want_sent;
     for (int f = 0; f < kFrames; ++f) {
       const std::string tag = "c" + std::to_string(c) + "f" + std::to_string(f);
-      want_received += FrameOf(AbcMessage(tag));
+      want_received += Frame(AbcMessage(tag));
       want_sent.push_back(AckFrame(tag));
     }
     for (std::size_t i = 1; i + 1 < mine.size(); ++i) {

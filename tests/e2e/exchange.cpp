@@ -1,5 +1,6 @@
 #include "e2e/exchange.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace kvx::e2e {
@@ -53,6 +54,14 @@ std::optional<std::string> Decode(std::string_view text) {
 std::string Message(std::string_view tag, std::string_view type) {
   return "<MSG tag=\"" + std::string(tag) + "\" type=\"" + std::string(type) +
          "\"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger></MSG>";
+}
+
+std::string AckMessage(std::string_view tag) {
+  return "<?xml version=\"1.0\" ?>\r\n<MSG tag=\"" + std::string(tag) +
+         "\" type=\"ACK\" protocol=\"CON_KV\" versie=\"1.0\">\r\n"
+         "<Verzender>kav</Verzender>\r\n"
+         "<Ontvanger>kav</Ontvanger>\r\n"
+         "</MSG>\r\n";
 }
 
 std::string Frame(std::string_view message) {

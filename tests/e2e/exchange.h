@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "e2e/harness.h"
+#include "e2e/loopback.h"
 
 namespace kvx::e2e {
 
@@ -16,6 +16,9 @@ inline constexpr char kNak = '\x15';
 
 // A message of `type` with `tag`, a sender and a receiver, on one line.
 std::string Message(std::string_view tag, std::string_view type);
+// The ACK the service answers a message with `tag` with under the template's
+// settings (its own sender and receiver, protocol CON_KV, version 1.0).
+std::string AckMessage(std::string_view tag);
 // SOH, the decimal length of the base64 payload, STX, the payload, EOT.
 std::string Frame(std::string_view message);
 

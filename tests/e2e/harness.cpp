@@ -1,13 +1,8 @@
 #include "e2e/harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,8 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <thread>
+
+#include "e2e/operator_texts.h"
 
 extern char** environ;
 
@@ -29,14 +25,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kServerBinary[] = KVX_SERVER_BINARY;
-constexpr milliseconds kPollInterval{20};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 int StatusOf(int wait_status) {
   if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
@@ -118,28 +106,7 @@ std::optional<int> WaitUntil(pid_t pid, Clock::time_point deadline) {
   }
 }
 
-sockaddr_in Loopback(std::uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
 }  // namespace
-
-bool InPrivateNetworkNamespace() {
-  std::ifstream in("/proc/net/dev");
-  std::string line;
-  std::set<std::string> interfaces;
-  while (std::getline(in, line)) {
-    const auto colon = line.find(':');
-    if (colon == std::string::npos) continue;  // the two header lines
-    const auto start = line.find_first_not_of(' ');
-    interfaces.insert(line.substr(start, colon - start));
-  }
-  return interfaces == std::set<std::string>{"lo"};
-}
 
 RunResult RunProgram(const std::string& program,
                      const std::vector<std::string>& args,
@@ -160,44 +127,9 @@ RunResult RunProgram(const std::string& program,
   } else {
     result.exit_status = *status;
   }
-  result.out = Slurp(out);
-  result.err = Slurp(err);
+  result.out = ReadWholeFile(out);
+  result.err = ReadWholeFile(err);
   return result;
-}
-
-std::string TemplateText(const std::string& program_directory) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
-         "<KaveroMMserver>\r\n"
-         "<Timers>\r\n"
-         "<HTTPTimer>10000</HTTPTimer>\r\n"
-         "</Timers>\r\n"
-         "<TCPServer>\r\n"
-         "<Binding>127.0.0.1</Binding>\r\n"
-         "<Port>9200</Port>\r\n"
-         "</TCPServer>\r\n"
-         "<TNCP>\r\n"
-         "<Key>Morvek</Key>\r\n"
-         "<TOSID>FFFFFFFFFF</TOSID>\r\n"
-         "</TNCP>\r\n"
-         "<Output>\r\n"
-         "<OutputToFile>True</OutputToFile>\r\n"
-         "<OutputDirectory>" +
-         program_directory +
-         "KvxTCPIP/XML</OutputDirectory>\r\n"
-         "</Output>\r\n"
-         "<SQL>\r\n"
-         "<SQLServer>127.0.0.1</SQLServer>\r\n"
-         "<SQLInlognaam>sa</SQLInlognaam>\r\n"
-         "<SQLPaswoord>****</SQLPaswoord>\r\n"
-         "<SQLDatabase></SQLDatabase>\r\n"
-         "</SQL>\r\n"
-         "<Serverdata>\r\n"
-         "<Verzender>kav</Verzender>\r\n"
-         "<Ontvanger>kav</Ontvanger>\r\n"
-         "<Protocol>CON_KV</Protocol>\r\n"
-         "<Versie>1.0</Versie>\r\n"
-         "</Serverdata>\r\n"
-         "</KaveroMMserver>\r\n";
 }
 
 std::string ConfigWith(const std::string& program_directory,
@@ -214,43 +146,6 @@ std::string ConfigWith(const std::string& program_directory,
     text.replace(start + open.size(), end - start - open.size(), value);
   }
   return text;
-}
-
-std::string ReadWholeFile(const std::string& path) { return Slurp(path); }
-
-std::uint16_t FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = Loopback(0);
-  socklen_t len = sizeof addr;
-  std::uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
-// PortHolder
-
-PortHolder::PortHolder() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = Loopback(0);
-  socklen_t len = sizeof addr;
-  if (fd_ < 0 ||
-      ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd_, 1) != 0 ||
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ADD_FAILURE() << "cannot hold a loopback port: " << std::strerror(errno);
-    Release();
-    return;
-  }
-  port_ = ntohs(addr.sin_port);
-}
-
-void PortHolder::Release() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
 }
 
 // The frames
@@ -292,24 +187,6 @@ std::vector<std::string> FileNames(const std::string& dir) {
   return names;
 }
 
-std::string FrameOf(const std::string& message) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string base64;
-  for (std::size_t i = 0; i < message.size(); i += 3) {
-    const std::size_t n = std::min<std::size_t>(3, message.size() - i);
-    std::uint32_t group = 0;
-    for (std::size_t k = 0; k < 3; ++k) {
-      const auto byte = k < n ? static_cast<unsigned char>(message[i + k]) : 0u;
-      group = group << 8 | byte;
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-      base64 += k <= n ? kAlphabet[group >> (18 - 6 * k) & 0x3F] : '=';
-    }
-  }
-  return "\x01" + std::to_string(base64.size()) + "\x02" + base64 + "\x04";
-}
-
 bool IsFileStamp(const std::string& stamp) {
   if (stamp.size() < 16 || stamp.size() > 18) return false;
   if (stamp.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -348,7 +225,7 @@ void ServiceProcess::WriteFile(const std::string& relative,
 }
 
 std::string ServiceProcess::ReadFile(const std::string& relative) const {
-  return Slurp(dir_ + relative);
+  return ReadWholeFile(dir_ + relative);
 }
 
 Environment ServiceProcess::ServiceEnvironment(const Environment& extra) const {
@@ -385,8 +262,7 @@ std::uint16_t ServiceProcess::StartListening(
   all["Port"] = std::to_string(port);
   WriteFile("KvxTCPConfig.xml", ConfigWith(dir_, all));
   Start();
-  if (!WaitForEvent("Kavero TCP/IP server werd met succes gestart op " +
-                    all["Binding"] + " op poort " + std::to_string(port))) {
+  if (!WaitForEvent(ListenerStartedText(all["Binding"], port))) {
     ADD_FAILURE() << "the listener did not start; stderr: " << Stderr();
     return 0;
   }
@@ -404,7 +280,7 @@ RunResult ServiceProcess::Run(const std::vector<std::string>& args,
 }
 
 std::vector<JsonEvent> ServiceProcess::Events() const {
-  std::string bytes = Slurp(events_path_);
+  std::string bytes = ReadWholeFile(events_path_);
   // A line still being written has no '\n' yet; leave it for the next look.
   bytes.erase(bytes.rfind('\n') + 1);
   std::vector<JsonEvent> events;
@@ -480,140 +356,10 @@ std::optional<int> ServiceProcess::WaitForExit(milliseconds timeout) {
 }
 
 std::string ServiceProcess::Stdout() const {
-  return Slurp(root_.path() + "/stdout");
+  return ReadWholeFile(root_.path() + "/stdout");
 }
 std::string ServiceProcess::Stderr() const {
-  return Slurp(root_.path() + "/stderr");
-}
-
-// TcpClient
-
-TcpClient::TcpClient(std::uint16_t port, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  const sockaddr_in addr = Loopback(port);
-  for (;;) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) ==
-        0) {
-      const int on = 1;
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      return;
-    }
-    Close();
-    if (Clock::now() >= deadline) return;
-    std::this_thread::sleep_for(kPollInterval);
-  }
-}
-
-TcpClient::~TcpClient() { Close(); }
-
-void TcpClient::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-void TcpClient::Reset() {
-  if (fd_ < 0) return;
-  const linger abortive{1, 0};
-  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-  Close();
-}
-
-std::string TcpClient::PeerId() const {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (fd_ < 0 ||
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return "";
-  }
-  return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-}
-
-bool TcpClient::WaitForClose(milliseconds timeout, std::string* received) {
-  const auto deadline = Clock::now() + timeout;
-  while (fd_ >= 0) {
-    const auto left =
-        std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char buffer[4096];
-    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return true;
-    if (received) received->append(buffer, static_cast<std::size_t>(got));
-  }
-  return false;
-}
-
-bool TcpClient::Send(const std::string& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n =
-        ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-std::string TcpClient::ReadExactly(std::size_t n, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  std::string data;
-  while (data.size() < n && fd_ >= 0) {
-    const auto left =
-        std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{fd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    char buffer[4096];
-    const ssize_t got =
-        ::recv(fd_, buffer, std::min(sizeof buffer, n - data.size()), 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;  // closed by the peer, or an error
-    data.append(buffer, static_cast<std::size_t>(got));
-  }
-  return data;
-}
-
-// UdpReceiver
-
-UdpReceiver::UdpReceiver() {
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(54200);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ADD_FAILURE() << "cannot bind UDP port 54200: " << std::strerror(errno);
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
-UdpReceiver::~UdpReceiver() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-std::optional<std::string> UdpReceiver::Receive(milliseconds timeout) {
-  if (fd_ < 0) return std::nullopt;
-  pollfd p{fd_, POLLIN, 0};
-  int ready;
-  do {
-    ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return std::nullopt;
-  char buffer[65536];
-  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-  if (n < 0) return std::nullopt;
-  return std::string(buffer, static_cast<std::size_t>(n));
+  return ReadWholeFile(root_.path() + "/stderr");
 }
 
 }  // namespace kvx::e2e

@@ -17,22 +17,18 @@
 #include <utility>
 #include <vector>
 
+#include "e2e/loopback.h"
+#include "fakes/config_template.h"
 #include "fakes/json_event.h"
+#include "fakes/network_namespace.h"
+#include "fakes/read_file.h"
 #include "fakes/temp_dir.h"
 
 namespace kvx::e2e {
 
-using std::chrono::milliseconds;
-
-// Generous enough for the sanitizer builds.
-inline constexpr milliseconds kTimeout{15000};
-
-// True when /proc/net/dev lists no interface but `lo`.
-bool InPrivateNetworkNamespace();
-
 #define KVX_REQUIRE_PRIVATE_NETWORK()                                      \
   do {                                                                     \
-    if (!::kvx::e2e::InPrivateNetworkNamespace()) {                        \
+    if (!::kvx::InPrivateNetworkNamespace()) {                             \
       GTEST_SKIP() << "Not in a private network namespace; run under "     \
                       "unshare -rn (see scripts/test.sh). The service is " \
                       "never started outside one.";                        \
@@ -54,36 +50,10 @@ RunResult RunProgram(const std::string& program,
                      const Environment& env = {},
                      milliseconds timeout = kTimeout);
 
-// The configuration template for `program_directory` (ending in '/'), as the
-// service writes it: 30 lines, CR LF, Windows-1252.
-std::string TemplateText(const std::string& program_directory);
-// The template with the text of some elements replaced, e.g.
+// The template (TemplateText) with the text of some elements replaced, e.g.
 // ConfigWith(dir, {{"Port", "9201"}, {"OutputToFile", "False"}}).
 std::string ConfigWith(const std::string& program_directory,
                        const std::map<std::string, std::string>& settings);
-
-// The bytes of a file ("" when it cannot be read).
-std::string ReadWholeFile(const std::string& path);
-
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-std::uint16_t FreeTcpPort();
-
-// A listening socket on 127.0.0.1 that keeps its port taken until Release().
-class PortHolder {
- public:
-  PortHolder();
-  ~PortHolder() { Release(); }
-  PortHolder(const PortHolder&) = delete;
-  PortHolder& operator=(const PortHolder&) = delete;
-
-  // 0 when the socket could not be made.
-  std::uint16_t port() const { return port_; }
-  void Release();
-
- private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-};
 
 // A COM message framed by hand, and the INF frame the service answers it
 // with under the template's settings (protocol CON_KV, version 1.0).
@@ -97,11 +67,6 @@ bool WaitFor(const std::function<bool()>& done,
 
 // The names of the entries of `dir`, sorted; empty when it cannot be read.
 std::vector<std::string> FileNames(const std::string& dir);
-
-// The wire frame of `message`: SOH, the length of its base64 text in
-// decimal, STX, the base64 text, EOT. Built here, apart from the service's
-// own encoder.
-std::string FrameOf(const std::string& message);
 
 // True when `stamp` is a file stamp: dd mm yyyy hh nn ss, then the month
 // and the second again without leading zero (16 to 18 digits).
@@ -190,52 +155,6 @@ class ServiceProcess {
   pid_t pid_ = -1;
   std::size_t events_before_start_ = 0;
   std::optional<int> exit_status_;
-};
-
-// A blocking loopback TCP client with deadlines. Sends without delay
-// (TCP_NODELAY), so that separate sends reach the service as separate reads
-// when the sender waits between them.
-class TcpClient {
- public:
-  // Connects to 127.0.0.1:port, trying again until `timeout` (the listener
-  // may still be starting). Check connected().
-  explicit TcpClient(std::uint16_t port, milliseconds timeout = kTimeout);
-  ~TcpClient();
-  TcpClient(const TcpClient&) = delete;
-  TcpClient& operator=(const TcpClient&) = delete;
-
-  bool connected() const { return fd_ >= 0; }
-  // "127.0.0.1:<this end's port>": the service's id of this connection.
-  std::string PeerId() const;
-  bool Send(const std::string& bytes);
-  // Up to `n` bytes: fewer when the peer closes or `timeout` passes.
-  std::string ReadExactly(std::size_t n, milliseconds timeout = kTimeout);
-  // True when the peer ends the connection (an orderly close or a reset)
-  // within `timeout`; bytes that arrive before are read into `received`.
-  bool WaitForClose(milliseconds timeout = kTimeout,
-                    std::string* received = nullptr);
-  void Close();
-  // Closes with SO_LINGER 0, so that the peer gets a reset.
-  void Reset();
-
- private:
-  int fd_ = -1;
-};
-
-// A UDP socket bound to port 54200 that receives the status datagrams.
-class UdpReceiver {
- public:
-  UdpReceiver();
-  ~UdpReceiver();
-  UdpReceiver(const UdpReceiver&) = delete;
-  UdpReceiver& operator=(const UdpReceiver&) = delete;
-
-  bool bound() const { return fd_ >= 0; }
-  // The next datagram, or nullopt after `timeout`.
-  std::optional<std::string> Receive(milliseconds timeout = kTimeout);
-
- private:
-  int fd_ = -1;
 };
 
 }  // namespace kvx::e2e

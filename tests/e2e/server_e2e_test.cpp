@@ -1,11 +1,7 @@
 // The message server of the running program: the configured binding, the
 // exchanges over loopback, the archive files and the event-log entries.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,7 +10,9 @@
 #include <string>
 #include <thread>
 
+#include "e2e/exchange.h"
 #include "e2e/harness.h"
+#include "e2e/operator_texts.h"
 #include "e2e/traffic_records.h"
 
 namespace kvx::e2e {
@@ -26,23 +24,12 @@ using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::StartsWith;
 
-constexpr char kNak[] = "\x15";
-constexpr char kReceived[] = "Pakket ontvangen met lengte van: ";
-
-std::string Message(const std::string& tag, const std::string& type) {
-  return "<MSG tag=\"" + tag + "\" type=\"" + type +
-         "\"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger></MSG>";
-}
+const std::string kNakReply(1, kNak);
 
 const std::string kAbcMessage = Message("8", "ABC");
-const std::string kAbcFrame = FrameOf(kAbcMessage);
+const std::string kAbcFrame = Frame(kAbcMessage);
 // The ACK answer: tag 8 and the service's own identifiers.
-const std::string kAckFrame = FrameOf(
-    "<?xml version=\"1.0\" ?>\r\n"
-    "<MSG tag=\"8\" type=\"ACK\" protocol=\"CON_KV\" versie=\"1.0\">\r\n"
-    "<Verzender>kav</Verzender>\r\n"
-    "<Ontvanger>kav</Ontvanger>\r\n"
-    "</MSG>\r\n");
+const std::string kAckFrame = Frame(AckMessage("8"));
 
 // The archive names, stamp and counter, e.g. TCP_COMx_2505201014030757_1.TXT.
 const std::regex kArchiveName(
@@ -92,7 +79,7 @@ std::vector<std::string> ReceivedEntries(const ServiceProcess& service) {
 
 TEST(ServerE2eTest, AnswersBothWorkedExchangesByteExactAndArchivesThem) {
   KVX_REQUIRE_PRIVATE_NETWORK();
-  ASSERT_EQ(FrameOf(kComMessage), kComFrame);
+  ASSERT_EQ(Frame(kComMessage), kComFrame);
   ASSERT_EQ(kComFrame.size(), 114u);
   ASSERT_EQ(kInfFrame.size(), 262u);
   ASSERT_EQ(kAckFrame.size(), 202u);
@@ -158,12 +145,12 @@ const ExchangeCase kExchanges[] = {
     {"two frames in one send", {kComFrame + kAbcFrame}, {kInfFrame, kAckFrame}},
     {"one frame in many sends", Split(kAbcFrame, 25), {kAckFrame}},
     {"no tag",
-     {FrameOf("<MSG type=\"COM\"><Verzender>ab</Verzender></MSG>")},
-     {kNak}},
+     {Frame("<MSG type=\"COM\"><Verzender>ab</Verzender></MSG>")},
+     {kNakReply}},
     {"tag not the first attribute",
-     {FrameOf("<MSG type=\"COM\" tag=\"7\"></MSG>")},
-     {kNak}},
-    {"frame without STX", {"\x01PE1TRyB0YWc9IjgiLz4=\x04"}, {kNak}},
+     {Frame("<MSG type=\"COM\" tag=\"7\"></MSG>")},
+     {kNakReply}},
+    {"frame without STX", {"\x01PE1TRyB0YWc9IjgiLz4=\x04"}, {kNakReply}},
     {"data with CR LF and no frame", {"ab\r\ncd\r\n\r\nef"}, {}},
 };
 
@@ -368,22 +355,15 @@ TEST(ServerE2eTest, ClosesAClientPastTheBufferLimitAndServesAnother) {
 
 TEST(ServerE2eTest, ReportsAPortInUseAsInformationAndGoesOn) {
   KVX_REQUIRE_PRIVATE_NETWORK();
-  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(::listen(holder, 1), 0);
-  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const std::string port = std::to_string(ntohs(addr.sin_port));
+  PortHolder holder;
+  ASSERT_NE(holder.port(), 0);
+  const std::string port = std::to_string(holder.port());
 
   ServiceProcess service;
   service.WriteFile("KvxTCPConfig.xml",
                     ConfigWith(service.dir(), {{"Port", port}}));
   service.Start();
-  const auto failure = service.WaitForEvent(
-      "Could not bind socket. Address and port are already in use.");
+  const auto failure = service.WaitForEvent(kBindFailure);
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(failure->type, 4);
   EXPECT_TRUE(service.Running());
@@ -391,7 +371,6 @@ TEST(ServerE2eTest, ReportsAPortInUseAsInformationAndGoesOn) {
     EXPECT_EQ(text.find("werd met succes gestart op"), std::string::npos);
   }
   EXPECT_TRUE(service.Stop());
-  ::close(holder);
 }
 
 }  // namespace

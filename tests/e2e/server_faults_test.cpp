@@ -19,6 +19,7 @@
 
 #include "e2e/exchange.h"
 #include "e2e/harness.h"
+#include "e2e/operator_texts.h"
 
 namespace kvx::e2e {
 namespace {
@@ -29,11 +30,6 @@ using SteadyClock = std::chrono::steady_clock;
 // Long enough for a few retries of a failed frame step (one a second).
 constexpr milliseconds kNoReplyWait{2500};
 
-std::string StartedText(std::uint16_t port) {
-  return "Kavero TCP/IP server werd met succes gestart op 127.0.0.1 op poort " +
-         std::to_string(port);
-}
-
 // Starts the service on a free port and waits until it listens.
 std::uint16_t StartService(ServiceProcess& service,
                            const Environment& env = {}) {
@@ -42,7 +38,7 @@ std::uint16_t StartService(ServiceProcess& service,
       "KvxTCPConfig.xml",
       ConfigWith(service.dir(), {{"Port", std::to_string(port)}}));
   service.Start({}, env);
-  EXPECT_TRUE(service.WaitForEvent(StartedText(port)));
+  EXPECT_TRUE(service.WaitForEvent(ListenerStartedText("127.0.0.1", port)));
   return port;
 }
 
@@ -274,7 +270,7 @@ TEST(ServerFaultsTest, KillDuringLoadLeavesEveryAnsweredFrameArchived) {
   }
 
   service.Start();
-  ASSERT_TRUE(service.WaitForEvent(StartedText(port)));
+  ASSERT_TRUE(service.WaitForEvent(ListenerStartedText("127.0.0.1", port)));
   TcpClient client(port);
   ASSERT_TRUE(client.Send(Frame(Message("again", "COM"))));
   const auto reply = ReadReply(client);

@@ -18,6 +18,7 @@
 
 #include "e2e/exchange.h"
 #include "e2e/harness.h"
+#include "e2e/operator_texts.h"
 
 namespace kvx::e2e {
 namespace {
@@ -26,7 +27,6 @@ using std::chrono::seconds;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kClients = 100;
-constexpr char kReceivedText[] = "Pakket ontvangen met lengte van: ";
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kDefaultSeconds = 20;
@@ -224,9 +224,7 @@ TEST(ServerSoakTest, HundredClientsAreAnsweredArchivedAndMemoryStaysFlat) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   service.Start({}, {{"ASAN_OPTIONS", std::string(asan ? asan : "") +
                                           ":quarantine_size_mb=16"}});
-  ASSERT_TRUE(service.WaitForEvent(
-      "Kavero TCP/IP server werd met succes gestart op 127.0.0.1 op poort " +
-      std::to_string(port)));
+  ASSERT_TRUE(service.WaitForEvent(ListenerStartedText("127.0.0.1", port)));
 
   const seconds duration = SoakDuration();
   const auto start = SteadyClock::now();
@@ -282,7 +280,7 @@ TEST(ServerSoakTest, HundredClientsAreAnsweredArchivedAndMemoryStaysFlat) {
   // COM message with archiving on, once any other.
   std::map<std::string, int> unpacks;
   for (const auto& text : service.Texts()) {
-    if (text.rfind(kReceivedText, 0) != 0) continue;
+    if (text.rfind(kReceived, 0) != 0) continue;
     const std::string tag = Attribute(text, "tag");
     if (answered.count(tag)) ++unpacks[tag];
   }

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "e2e/harness.h"
+#include "e2e/operator_texts.h"
 #include "platform/codepage.h"
 
 namespace kvx::e2e {
@@ -14,22 +15,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-
-// Event texts as the JSON sink writes them: UTF-8.
-constexpr char kInstalledConfig[] =
-    "Kavero TCP/IP server werd met succes ge\xC3\xAFnstalleerd "
-    "(KvxTCPConfig.xml)";
-constexpr char kInstalled[] =
-    "Kavero TCP/IP server werd met succes ge\xC3\xAFnstalleerd";
-constexpr char kUninstalled[] =
-    "De installatie van Kavero TCP/IP server werd verwijderd";
-constexpr char kStarted[] = "Kavero TCP/IP server werd normaal gestart";
-constexpr char kStopped[] = "Kavero TCP/IP server werd normaal gestopt";
-constexpr char kPaused[] =
-    "Kavero TCP/IP server werd onderbroken door pauze actie";
-constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
-constexpr char kShutdown[] =
-    "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
 
 constexpr char kConfig[] = "KvxTCPConfig.xml";
 constexpr char kReadme[] = "KvxTCPIP/Config/readme.xml";
@@ -104,9 +89,7 @@ TEST(ServiceStartTest, AMissingConfigurationIsWrittenAgainAndTheRestKept) {
   const auto texts = service.Texts();
   EXPECT_THAT(std::vector<std::string>(texts.begin() + before, texts.end()),
               ElementsAre(kInstalledConfig, kStarted,
-                          "Kavero TCP/IP server werd met succes gestart op "
-                          "127.0.0.1 op poort 9200",
-                          kStopped));
+                          ListenerStartedText("127.0.0.1", 9200), kStopped));
   EXPECT_EQ(service.ReadFile(kReadme), "mine");
   EXPECT_EQ(service.ReadFile(kConfig),
             TemplateText(Utf8ToCp1252(service.dir())));

@@ -14,20 +14,13 @@
 #include <vector>
 
 #include "e2e/harness.h"
+#include "e2e/operator_texts.h"
 #include "status/xor_cipher.h"
 
 namespace kvx::e2e {
 namespace {
 
 using ::testing::ElementsAre;
-
-constexpr char kStarted[] = "Kavero TCP/IP server werd normaal gestart";
-constexpr char kStopped[] = "Kavero TCP/IP server werd normaal gestopt";
-constexpr char kPaused[] =
-    "Kavero TCP/IP server werd onderbroken door pauze actie";
-constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
-constexpr char kShutdown[] =
-    "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
 
 // The program version as the build sets it.
 std::string ProgramVersion() {

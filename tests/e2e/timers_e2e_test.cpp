@@ -9,17 +9,10 @@
 #include <thread>
 
 #include "e2e/harness.h"
+#include "e2e/operator_texts.h"
 
 namespace kvx::e2e {
 namespace {
-
-constexpr char kStarted[] = "Kavero TCP/IP server werd normaal gestart";
-constexpr char kStopped[] = "Kavero TCP/IP server werd normaal gestopt";
-constexpr char kPaused[] =
-    "Kavero TCP/IP server werd onderbroken door pauze actie";
-constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
-constexpr char kBindFailure[] =
-    "Could not bind socket. Address and port are already in use.";
 
 // Long enough for the test to act between the start and the first run.
 constexpr milliseconds kWatchdogInterval{1500};
@@ -103,9 +96,9 @@ TEST_P(WatchdogE2eTest, StartsTheListenerOnceThePortIsFree) {
     want.push_back({"KaveroTCPIP", 4, kContinued});
   }
   // The exchange: one entry for each of the four unpacks of a COM frame.
-  want.insert(want.end(), 4,
-              {"KaveroTCPIP", 4,
-               "Pakket ontvangen met lengte van: 108: True " + kComMessage});
+  want.insert(
+      want.end(), 4,
+      {"KaveroTCPIP", 4, std::string(kReceived) + "108: True " + kComMessage});
   want.push_back({"KaveroTCPIP", 4, kStopped});
   EXPECT_EQ(Entries(), want);
 }

@@ -7,7 +7,9 @@
 #include <string>
 #include <thread>
 
+#include "e2e/exchange.h"
 #include "e2e/harness.h"
+#include "e2e/operator_texts.h"
 #include "fakes/json_event.h"
 
 namespace kvx::e2e {
@@ -27,14 +29,8 @@ const std::string kInfReply =
     "</Kavero>\r\n"
     "</MSG>\r\n";
 // The ACK to tag 8 with the template's settings: 145 bytes.
-const std::string kAckReply =
-    "<?xml version=\"1.0\" ?>\r\n"
-    "<MSG tag=\"8\" type=\"ACK\" protocol=\"CON_KV\" versie=\"1.0\">\r\n"
-    "<Verzender>kav</Verzender>\r\n"
-    "<Ontvanger>kav</Ontvanger>\r\n"
-    "</MSG>\r\n";
-const std::string kAbcMessage =
-    R"(<MSG tag="8" type="ABC"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger></MSG>)";
+const std::string kAckReply = AckMessage("8");
+const std::string kAbcMessage = Message("8", "ABC");
 
 // The service on a free port of 127.0.0.1, started and listening.
 class ToolsE2eTest : public ::testing::Test {
@@ -44,9 +40,7 @@ class ToolsE2eTest : public ::testing::Test {
     all["Port"] = std::to_string(port_);
     service_.WriteFile("KvxTCPConfig.xml", ConfigWith(service_.dir(), all));
     service_.Start();
-    ASSERT_TRUE(service_.WaitForEvent(
-        "Kavero TCP/IP server werd met succes gestart op 127.0.0.1 op poort " +
-        std::to_string(port_)));
+    ASSERT_TRUE(service_.WaitForEvent(ListenerStartedText("127.0.0.1", port_)));
   }
   void TearDown() override {
     if (service_.Running()) {

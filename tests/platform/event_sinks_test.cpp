@@ -5,23 +5,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "fakes/fake_clock.h"
 #include "fakes/json_event.h"
+#include "fakes/read_file.h"
 #include "fakes/temp_dir.h"
 
 namespace kvx {
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 class JsonSinkTest : public ::testing::Test {
  protected:
@@ -36,7 +28,7 @@ TEST_F(JsonSinkTest, WritesOneExactLinePerEntry) {
   sink->Report({"KaveroTCPIP", EventType::kInformation, 1, 0,
                 "Kavero TCP/IP server werd met succes ge\xEFnstalleerd"});
   sink->Report({"KvxTCPServer", EventType::kError, 0, 0, ""});
-  EXPECT_EQ(ReadAll(path_),
+  EXPECT_EQ(ReadWholeFile(path_),
             "{\"time\":\"2010-05-25T14:03:07.045\",\"source\":\"KaveroTCPIP\","
             "\"type\":4,\"id\":1,\"category\":0,\"text\":\"Kavero TCP/IP "
             "server werd met succes ge\xC3\xAFnstalleerd\"}\n"
@@ -62,7 +54,7 @@ TEST_F(JsonSinkTest, EscapedTextsParseBackToTheirUtf8) {
   for (const auto& c : cases) {
     sink->Report({"KaveroTCPIP", EventType::kWarning, 1, 0, c.text});
   }
-  const auto lines = SplitLines(ReadAll(path_));
+  const auto lines = SplitLines(ReadWholeFile(path_));
   ASSERT_EQ(lines.size(), std::size(cases));
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const auto event = ParseJsonEvent(lines[i]);
@@ -95,7 +87,7 @@ TEST_F(JsonSinkTest, ConcurrentWritersNeverInterleaveLines) {
   for (auto& thread : threads) thread.join();
 
   std::vector<int> next(kThreads, 0);
-  const auto lines = SplitLines(ReadAll(path_));
+  const auto lines = SplitLines(ReadWholeFile(path_));
   ASSERT_EQ(lines.size(), std::size_t{kThreads * kEntries});
   for (const auto& line : lines) {
     const auto event = ParseJsonEvent(line);
@@ -115,7 +107,7 @@ TEST_F(JsonSinkTest, AFileThatCannotBeOpenedIsTriedAgainAtTheNextEntry) {
   sink->Report({"KaveroTCPIP", EventType::kError, 1, 0, "lost"});
   ASSERT_TRUE(std::filesystem::create_directory(sub));
   sink->Report({"KaveroTCPIP", EventType::kError, 1, 0, "kept"});
-  const auto lines = SplitLines(ReadAll(sub + "/events.jsonl"));
+  const auto lines = SplitLines(ReadWholeFile(sub + "/events.jsonl"));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(ParseJsonEvent(lines[0])->text, "kept");
 }
@@ -125,7 +117,7 @@ TEST_F(JsonSinkTest, EnvironmentChoosesTheFileSinkForAPath) {
   auto sink = MakeEventSinkFromEnvironment();
   ::unsetenv("KVX_EVENT_LOG");
   sink->Report({"KaveroTCPIP", EventType::kInformation, 1, 0, "x"});
-  const auto event = ParseJsonEvent(SplitLines(ReadAll(path_)).at(0));
+  const auto event = ParseJsonEvent(SplitLines(ReadWholeFile(path_)).at(0));
   ASSERT_TRUE(event.has_value());
   EXPECT_EQ(event->text, "x");
 }

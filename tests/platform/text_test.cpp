@@ -30,6 +30,27 @@ TEST(CodePageTest, ConvertsTheWindowsRangeAndReplacesTheRest) {
             std::string("a??\x7F\0", 5));
 }
 
+TEST(CodePageTest, AppendsUtf8OfOneToFourBytesAtTheBoundaries) {
+  const struct {
+    char32_t code_point;
+    const char* want;
+  } kCases[] = {
+      {U'\x7F', "\x7F"},
+      {U'\x80', "\xC2\x80"},
+      {U'\x7FF', "\xDF\xBF"},
+      {U'\x800', "\xE0\xA0\x80"},
+      {U'\xFFFF', "\xEF\xBF\xBF"},
+      {U'\x10000', "\xF0\x90\x80\x80"},
+      {U'\x10FFFF', "\xF4\x8F\xBF\xBF"},
+  };
+  for (const auto& c : kCases) {
+    std::string out = "a";
+    AppendUtf8(out, c.code_point);
+    EXPECT_EQ(out, std::string("a") + c.want)
+        << std::hex << static_cast<unsigned>(c.code_point);
+  }
+}
+
 TEST(CodePageTest, DecodesFilesByTheirByteOrderMark) {
   struct Case {
     std::string bytes, want;

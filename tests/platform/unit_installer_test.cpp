@@ -6,22 +6,14 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "fakes/read_file.h"
 #include "fakes/temp_dir.h"
 #include "platform/error.h"
 #include "platform/program.h"
 
 namespace kvx {
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 class UnitInstallerTest : public ::testing::Test {
  protected:
@@ -46,7 +38,7 @@ class UnitInstallerTest : public ::testing::Test {
 TEST_F(UnitInstallerTest, InstallsOnceAndUninstallsOnce) {
   EXPECT_EQ(UnitDirectory(), dir_.path());
   InstallUnit("/opt/kvx/KvxTCPServer");
-  EXPECT_EQ(ReadAll(unit_),
+  EXPECT_EQ(ReadWholeFile(unit_),
             "[Unit]\nDescription=Kavero TCP Server\n\n"
             "[Service]\nType=notify\nExecStart=/opt/kvx/KvxTCPServer\n\n"
             "[Install]\nWantedBy=multi-user.target\n");
@@ -58,7 +50,8 @@ TEST_F(UnitInstallerTest, InstallsOnceAndUninstallsOnce) {
     EXPECT_EQ(std::string(e.what()),
               "The service unit \"" + unit_ + "\" already exists.");
   }
-  EXPECT_THAT(ReadAll(unit_), ::testing::HasSubstr("/opt/kvx/KvxTCPServer"))
+  EXPECT_THAT(ReadWholeFile(unit_),
+              ::testing::HasSubstr("/opt/kvx/KvxTCPServer"))
       << "the existing unit must stay unchanged";
 
   UninstallUnit();

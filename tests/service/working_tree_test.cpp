@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "fakes/config_template.h"
 #include "fakes/mem_file_system.h"
 #include "platform/error.h"
 
@@ -14,37 +15,8 @@ namespace {
 // Program directory with a non-ASCII letter, as a Windows-1252 text.
 constexpr char kDir[] = "/opt/Kav\xEFro/";
 
-const std::string kTemplate =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
-    "<KaveroMMserver>\r\n"
-    "<Timers>\r\n"
-    "<HTTPTimer>10000</HTTPTimer>\r\n"
-    "</Timers>\r\n"
-    "<TCPServer>\r\n"
-    "<Binding>127.0.0.1</Binding>\r\n"
-    "<Port>9200</Port>\r\n"
-    "</TCPServer>\r\n"
-    "<TNCP>\r\n"
-    "<Key>Morvek</Key>\r\n"
-    "<TOSID>FFFFFFFFFF</TOSID>\r\n"
-    "</TNCP>\r\n"
-    "<Output>\r\n"
-    "<OutputToFile>True</OutputToFile>\r\n"
-    "<OutputDirectory>/opt/Kav\xEFro/KvxTCPIP/XML</OutputDirectory>\r\n"
-    "</Output>\r\n"
-    "<SQL>\r\n"
-    "<SQLServer>127.0.0.1</SQLServer>\r\n"
-    "<SQLInlognaam>sa</SQLInlognaam>\r\n"
-    "<SQLPaswoord>****</SQLPaswoord>\r\n"
-    "<SQLDatabase></SQLDatabase>\r\n"
-    "</SQL>\r\n"
-    "<Serverdata>\r\n"
-    "<Verzender>kav</Verzender>\r\n"
-    "<Ontvanger>kav</Ontvanger>\r\n"
-    "<Protocol>CON_KV</Protocol>\r\n"
-    "<Versie>1.0</Versie>\r\n"
-    "</Serverdata>\r\n"
-    "</KaveroMMserver>\r\n";
+// The expected template for kDir, written out by hand.
+const std::string kTemplate = TemplateText(kDir);
 
 class WorkingTreeTest : public ::testing::Test {
  protected:

@@ -91,10 +91,10 @@ std::uint32_t Percentile(const std::vector<std::uint32_t>& sorted, double p) {
   return sorted[std::min(at, sorted.size() - 1)];
 }
 
-double MeasureLimit(const Options& o) {
+double MeasureLimit(const Options& o, ArchiveProbe& probe) {
   const std::string message = BenchMessage(0, 0, o.load.type);
-  return ArchiveLimit(o.archive_dir, o.archive_frames,
-                      BuildFrame(message).size() + 2, message.size());
+  return probe.Measure(o.archive_frames, BuildFrame(message).size() + 2,
+                       message.size());
 }
 
 // Waits until the service holds at least `count` more descriptors than
@@ -159,7 +159,8 @@ int Main(int argc, char** argv) {
   RaiseFileLimit();
   if (o.pid < 0) o.pid = FindProcess("KvxTCPServer");
   double limit = 0;
-  if (!o.archive_dir.empty()) limit = MeasureLimit(o);
+  ArchiveProbe probe(o.archive_dir);
+  if (!o.archive_dir.empty()) limit = MeasureLimit(o, probe);
   IdleConnections idle;
   IdleFigures idle_figures;
   if (o.idle > 0) {
@@ -180,7 +181,8 @@ int Main(int argc, char** argv) {
       idle_figures.rss_kib = after.rss_kib;
     }
   }
-  if (!o.archive_dir.empty()) limit = std::max(limit, MeasureLimit(o));
+  // The better of the measurements before and after the load.
+  if (!o.archive_dir.empty()) limit = std::max(limit, MeasureLimit(o, probe));
   std::sort(load.latencies_us.begin(), load.latencies_us.end());
   const double fps = load.seconds > 0 ? load.replies / load.seconds : 0;
   const auto& l = load.latencies_us;

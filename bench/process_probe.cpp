@@ -89,25 +89,27 @@ pid_t FindProcess(const std::string& name) {
   return count == 1 ? found : -1;
 }
 
-double ArchiveLimit(const std::string& directory, int frames,
-                    std::size_t raw_size, std::size_t decoded_size) {
+ArchiveProbe::~ArchiveProbe() {
+  for (const auto& name : names_) ::unlink(name.c_str());
+}
+
+double ArchiveProbe::Measure(int frames, std::size_t raw_size,
+                             std::size_t decoded_size) {
   const std::string raw(raw_size, 'r');
   const std::string decoded(decoded_size, 'd');
-  std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(frames) * 2);
-  const std::string prefix =
-      directory + "/KVX_BENCH_" + std::to_string(::getpid()) + "_";
+  const std::string prefix = directory_ + "/KVX_BENCH_" +
+                             std::to_string(::getpid()) + "_" +
+                             std::to_string(names_.size()) + "_";
   const auto start = std::chrono::steady_clock::now();
   bool ok = true;
   for (int i = 0; i < frames && ok; ++i) {
-    names.push_back(prefix + std::to_string(i) + "x.TXT");
-    ok = WriteWholeFile(names.back(), raw);
-    names.push_back(prefix + std::to_string(i) + ".XML");
-    ok = ok && WriteWholeFile(names.back(), decoded);
+    names_.push_back(prefix + std::to_string(i) + "x.TXT");
+    ok = WriteWholeFile(names_.back(), raw);
+    names_.push_back(prefix + std::to_string(i) + ".XML");
+    ok = ok && WriteWholeFile(names_.back(), decoded);
   }
   const std::chrono::duration<double> took =
       std::chrono::steady_clock::now() - start;
-  for (const auto& name : names) ::unlink(name.c_str());
   if (!ok || took.count() <= 0) return 0;
   return frames / took.count();
 }

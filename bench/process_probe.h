@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kvx::bench {
 
@@ -28,12 +29,27 @@ std::int64_t CountOpenFds(pid_t pid);
 // there is none or more than one.
 pid_t FindProcess(const std::string& name);
 
-// Creates, writes and closes two files per frame (`raw_size` and
-// `decoded_size` bytes) in `directory`, one writer, `frames` times, as the
-// service's archive does; removes them afterwards (not timed). Returns frames
-// per second, or 0 when a file cannot be written.
-double ArchiveLimit(const std::string& directory, int frames,
-                    std::size_t raw_size, std::size_t decoded_size);
+// Measures this machine's limit for the archive work: creates, writes and
+// closes two files per frame (`raw_size` and `decoded_size` bytes) in
+// `directory`, one writer, `frames` times, as the service's archive does.
+// The files stay until the object goes: files deleted while the service runs
+// would slow its own file creation (the file system skips recently freed
+// inodes), which is not the service's doing.
+class ArchiveProbe {
+ public:
+  explicit ArchiveProbe(std::string directory)
+      : directory_(std::move(directory)) {}
+  ~ArchiveProbe();
+  ArchiveProbe(const ArchiveProbe&) = delete;
+  ArchiveProbe& operator=(const ArchiveProbe&) = delete;
+
+  // Frames per second, or 0 when a file cannot be written.
+  double Measure(int frames, std::size_t raw_size, std::size_t decoded_size);
+
+ private:
+  const std::string directory_;
+  std::vector<std::string> names_;
+};
 
 }  // namespace kvx::bench
 

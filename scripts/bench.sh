@@ -2,7 +2,9 @@
 # Builds the release program and the load generator, then runs the standard
 # scenarios, each against a fresh copy of the program in a fresh program
 # directory, inside a private network namespace: archiving on, event log to a
-# JSON file. Prints one table. KVX_BENCH_CLEAN=1 rebuilds from scratch.
+# JSON file. Prints one table. KVX_BENCH_CLEAN=1 rebuilds from scratch;
+# KVX_BENCH_SCENARIOS picks some of "latency throughput idle" (default: all);
+# KVX_BENCH_PROGRAM runs another build of the program (for comparisons).
 #
 #   1 client COM      latency: one connection, one frame at a time
 #   50 clients COM    throughput, against the archive-file limit of this run
@@ -30,7 +32,7 @@ work=$2
 ip link set lo up
 ip route add default dev lo
 ulimit -n "$(ulimit -Hn)"
-program=$root/build/release/src/KvxTCPServer
+program=${KVX_BENCH_PROGRAM:-$root/build/release/src/KvxTCPServer}
 bench=$root/build/release/bench/kvx_bench
 results=()
 pid=
@@ -65,11 +67,19 @@ archive() { echo "--archive-dir $work/${1// /_}/KvxTCPIP/XML"; }
 
 # The config file is written at the first start; the defaults listen on
 # 127.0.0.1:9200 with archiving on.
-run_scenario "1 client COM" --connections 1 --frames 3000 --pipeline 1 \
-  $(archive "1 client COM") --archive-frames 3000
-run_scenario "50 clients COM" --connections 50 --frames 200 --pipeline 1 \
-  $(archive "50 clients COM") --archive-frames 5000
-run_scenario "10000 idle" --connections 0 --idle 10000 --seconds 10 --sources 8
+scenarios=" ${KVX_BENCH_SCENARIOS:-latency throughput idle} "
+if [[ "$scenarios" == *" latency "* ]]; then
+  run_scenario "1 client COM" --connections 1 --frames 3000 --pipeline 1 \
+    $(archive "1 client COM") --archive-frames 3000
+fi
+if [[ "$scenarios" == *" throughput "* ]]; then
+  run_scenario "50 clients COM" --connections 50 --frames 200 --pipeline 1 \
+    $(archive "50 clients COM") --archive-frames 5000
+fi
+if [[ "$scenarios" == *" idle "* ]]; then
+  run_scenario "10000 idle" --connections 0 --idle 10000 --seconds 10 \
+    --sources 8
+fi
 
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
 echo

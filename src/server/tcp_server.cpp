@@ -140,6 +140,10 @@ void TCPServer::Impl::OnAccept(Listener& listener, const std::error_code& ec,
   // Keepalive ends the connection of a peer that vanished; a socket that
   // refuses it is still served.
   EnableKeepAlive(socket.native_handle());
+  // Every reply is one whole write: send it at once, also while an earlier
+  // reply of a pipelining client still waits for its acknowledgement.
+  std::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
   std::string peer_id = PeerId(socket);
   auto connection = std::make_shared<Connection>(std::move(socket),
                                                  std::move(peer_id), services_);

@@ -27,6 +27,7 @@ struct Options {
   pid_t pid = -1;
   std::string archive_dir;
   int archive_frames = 5000;
+  bool archive_keep = false;
   std::string label = "run";
 };
 
@@ -43,6 +44,7 @@ constexpr char kUsage[] =
     "  --pid PID                the service process (default: found by name)\n"
     "  --archive-dir D          measure the archive-file limit in D\n"
     "  --archive-frames N       frames of that measurement (5000)\n"
+    "  --archive-keep 1         leave its files (the caller removes them)\n"
     "  --label L                scenario name on the RESULT line\n";
 
 bool Parse(int argc, char** argv, Options& o) {
@@ -159,7 +161,7 @@ int Main(int argc, char** argv) {
   RaiseFileLimit();
   if (o.pid < 0) o.pid = FindProcess("KvxTCPServer");
   double limit = 0;
-  ArchiveProbe probe(o.archive_dir);
+  ArchiveProbe probe(o.archive_dir, o.archive_keep);
   if (!o.archive_dir.empty()) limit = MeasureLimit(o, probe);
   IdleConnections idle;
   IdleFigures idle_figures;

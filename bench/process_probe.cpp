@@ -90,6 +90,7 @@ pid_t FindProcess(const std::string& name) {
 }
 
 ArchiveProbe::~ArchiveProbe() {
+  if (keep_) return;
   for (const auto& name : names_) ::unlink(name.c_str());
 }
 

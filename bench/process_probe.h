@@ -32,13 +32,13 @@ pid_t FindProcess(const std::string& name);
 // Measures this machine's limit for the archive work: creates, writes and
 // closes two files per frame (`raw_size` and `decoded_size` bytes) in
 // `directory`, one writer, `frames` times, as the service's archive does.
-// The files stay until the object goes: files deleted while the service runs
-// would slow its own file creation (the file system skips recently freed
-// inodes), which is not the service's doing.
+// The files stay until the object goes, or for good with `keep`: files
+// deleted while a service runs slow its own file creation (the file system
+// skips recently freed inodes), which is not that service's doing.
 class ArchiveProbe {
  public:
-  explicit ArchiveProbe(std::string directory)
-      : directory_(std::move(directory)) {}
+  ArchiveProbe(std::string directory, bool keep)
+      : directory_(std::move(directory)), keep_(keep) {}
   ~ArchiveProbe();
   ArchiveProbe(const ArchiveProbe&) = delete;
   ArchiveProbe& operator=(const ArchiveProbe&) = delete;
@@ -48,6 +48,7 @@ class ArchiveProbe {
 
  private:
   const std::string directory_;
+  const bool keep_;
   std::vector<std::string> names_;
 };
 

@@ -63,7 +63,9 @@ run_scenario() {
   stop_service
 }
 
-archive() { echo "--archive-dir $work/${1// /_}/KvxTCPIP/XML"; }
+# The probe's files go with the work directory at the end, so that no file
+# is deleted while a later scenario runs.
+archive() { echo "--archive-dir $work/${1// /_}/KvxTCPIP/XML --archive-keep 1"; }
 
 # The config file is written at the first start; the defaults listen on
 # 127.0.0.1:9200 with archiving on.

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -48,43 +50,32 @@ constexpr char kUsage[] =
     "  --label L                scenario name on the RESULT line\n";
 
 bool Parse(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (i + 1 >= argc) return false;
-    const std::string v = argv[++i];
-    const int n = std::atoi(v.c_str());
-    if (a == "--host")
-      o.target.host = v;
-    else if (a == "--port")
-      o.target.port = static_cast<std::uint16_t>(n);
-    else if (a == "--connections")
-      o.load.connections = n;
-    else if (a == "--frames")
-      o.load.frames = n;
-    else if (a == "--pipeline")
-      o.load.pipeline = std::max(1, n);
-    else if (a == "--type")
-      o.load.type = v;
-    else if (a == "--timeout")
-      o.load.timeout_seconds = n;
-    else if (a == "--idle")
-      o.idle = n;
-    else if (a == "--seconds")
-      o.idle_seconds = n;
-    else if (a == "--sources")
-      o.target.source_addresses = std::max(1, n);
-    else if (a == "--pid")
-      o.pid = static_cast<pid_t>(n);
-    else if (a == "--archive-dir")
-      o.archive_dir = v;
-    else if (a == "--archive-frames")
-      o.archive_frames = n;
-    else if (a == "--label")
-      o.label = v;
-    else
-      return false;
+  using Setter = std::function<void(const std::string&, int)>;
+  const std::map<std::string, Setter> setters = {
+      {"--host", [&](const std::string& v, int) { o.target.host = v; }},
+      {"--port",
+       [&](auto&, int n) { o.target.port = static_cast<std::uint16_t>(n); }},
+      {"--connections", [&](auto&, int n) { o.load.connections = n; }},
+      {"--frames", [&](auto&, int n) { o.load.frames = n; }},
+      {"--pipeline", [&](auto&, int n) { o.load.pipeline = std::max(1, n); }},
+      {"--type", [&](const std::string& v, int) { o.load.type = v; }},
+      {"--timeout", [&](auto&, int n) { o.load.timeout_seconds = n; }},
+      {"--idle", [&](auto&, int n) { o.idle = n; }},
+      {"--seconds", [&](auto&, int n) { o.idle_seconds = n; }},
+      {"--sources",
+       [&](auto&, int n) { o.target.source_addresses = std::max(1, n); }},
+      {"--pid", [&](auto&, int n) { o.pid = static_cast<pid_t>(n); }},
+      {"--archive-dir", [&](const std::string& v, int) { o.archive_dir = v; }},
+      {"--archive-frames", [&](auto&, int n) { o.archive_frames = n; }},
+      {"--archive-keep", [&](auto&, int n) { o.archive_keep = n != 0; }},
+      {"--label", [&](const std::string& v, int) { o.label = v; }},
+  };
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const auto setter = setters.find(argv[i]);
+    if (setter == setters.end()) return false;
+    setter->second(argv[i + 1], std::atoi(argv[i + 1]));
   }
-  return true;
+  return argc % 2 == 1;
 }
 
 std::uint32_t Percentile(const std::vector<std::uint32_t>& sorted, double p) {

@@ -63,7 +63,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   void Begin();
   void DoRead();
-  void OnRead(const std::error_code& ec, std::size_t n);
+  void OnReadable(const std::error_code& ec);
+  void OnRead(const std::error_code& ec, std::string_view bytes);
   void ExamineBuffer();
   void ArmRetry();
   void Write(std::string_view bytes);
@@ -81,7 +82,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool traced_ = false;      // Connected succeeded: Disconnected is owed
   bool read_ended_ = false;  // the peer closed its side: flush, then close
   bool closed_ = false;
-  std::array<char, kReadSize> read_buffer_;
   std::string FReceiveBuffer;
   std::deque<std::string> write_queue_;
 };

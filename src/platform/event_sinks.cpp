@@ -113,15 +113,23 @@ class JsonFileSink final : public EventSink {
   JsonFileSink& operator=(const JsonFileSink&) = delete;
 
   void Report(const EventEntry& e) noexcept override {
+    ReportAll(std::span<const EventEntry>(&e, 1));
+  }
+
+  // One write for all the lines, so the entries of one frame step cost one
+  // system call; a single append write keeps every line whole.
+  void ReportAll(std::span<const EventEntry> entries) noexcept override {
     try {
-      const std::string line = JsonEventLine(clock_.Now(), e);
+      const LocalTime now = clock_.Now();
+      std::string lines;
+      for (const auto& e : entries) lines += JsonEventLine(now, e);
       std::scoped_lock lock(mutex_);
       if (fd_ < 0) {
         fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
                      0644);
         if (fd_ < 0) return;
       }
-      if (!WriteLine(fd_, line)) {
+      if (!WriteLine(fd_, lines)) {
         ::close(fd_);
         fd_ = -1;
       }

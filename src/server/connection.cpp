@@ -1,5 +1,6 @@
 #include "server/connection.h"
 
+#include <array>
 #include <chrono>
 
 #include "platform/error.h"

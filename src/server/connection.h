@@ -3,7 +3,6 @@
 #ifndef KVX_SERVER_CONNECTION_H_
 #define KVX_SERVER_CONNECTION_H_
 
-#include <array>
 #include <asio.hpp>
 #include <cstddef>
 #include <deque>

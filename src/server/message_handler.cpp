@@ -58,11 +58,12 @@ std::string AckReply(std::string_view tag, const Settings& settings) {
 }
 
 void StepEntries::Add(std::string text, EventType type) {
-  entries_.emplace_back(std::move(text), type);
+  entries_.push_back({std::move(text), type});
 }
 
 void StepEntries::Flush() {
-  for (const auto& [text, type] : entries_) events_.WriteEventLog(text, type);
+  if (entries_.empty()) return;
+  events_.WriteEventLogs(entries_);
   entries_.clear();
 }
 

@@ -6,15 +6,14 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "platform/event_sink.h"
+#include "service/event_log.h"
 
 namespace kvx {
 
 class ArchivePass;
-class EventLog;
 class MessageArchive;
 struct Settings;
 
@@ -52,7 +51,7 @@ class StepEntries {
 
  private:
   EventLog& events_;
-  std::vector<std::pair<std::string, EventType>> entries_;
+  std::vector<EventLog::Entry> entries_;
 };
 
 // Runs frame steps on the receive buffers of connections. Thread-safe: frame

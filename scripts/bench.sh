@@ -4,7 +4,8 @@
 # directory, inside a private network namespace: archiving on, event log to a
 # JSON file. Prints one table. KVX_BENCH_CLEAN=1 rebuilds from scratch;
 # KVX_BENCH_SCENARIOS picks some of "latency throughput idle" (default: all);
-# KVX_BENCH_PROGRAM runs another build of the program (for comparisons).
+# KVX_BENCH_PROGRAM runs another build of the program (for comparisons);
+# KVX_BENCH_DIR is where the program directories are made (default /tmp).
 #
 #   1 client COM      latency: one connection, one frame at a time
 #   50 clients COM    throughput, against the archive-file limit of this run
@@ -19,7 +20,7 @@ if [[ "${1:-}" != "--inner" ]]; then
   clean=()
   if [[ "${KVX_BENCH_CLEAN:-0}" == 1 ]]; then clean=(--clean-first); fi
   cmake --build --preset release --target KvxTCPServer kvx_bench -j2 "${clean[@]}"
-  work=$(mktemp -d /tmp/kvx_bench.XXXXXX)
+  work=$(mktemp -d "${KVX_BENCH_DIR:-/tmp}/kvx_bench.XXXXXX")
   trap 'rm -rf "$work"' EXIT
   echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo |
     cut -d: -f2- | sed 's/^ //'), kernel $(uname -r); load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -48,8 +48,19 @@ char CodePointToCp1252(char32_t cp) {
 
 std::string Cp1252ToUtf8(std::string_view text) {
   std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) AppendUtf8(out, Cp1252ToCodePoint(c));
+  out.reserve(text.size() + text.size() / 8);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    // Runs of US-ASCII, by far the most of every text, are copied whole.
+    std::size_t end = i;
+    while (end < text.size() && static_cast<unsigned char>(text[end]) < 0x80) {
+      ++end;
+    }
+    out.append(text.substr(i, end - i));
+    if (end == text.size()) break;
+    AppendUtf8(out, Cp1252ToCodePoint(static_cast<unsigned char>(text[end])));
+    i = end + 1;
+  }
   return out;
 }
 

@@ -2,6 +2,7 @@
 #ifndef KVX_PLATFORM_EVENT_SINK_H_
 #define KVX_PLATFORM_EVENT_SINK_H_
 
+#include <span>
 #include <string_view>
 
 namespace kvx {
@@ -23,6 +24,11 @@ class EventSink {
  public:
   virtual ~EventSink() = default;
   virtual void Report(const EventEntry& entry) noexcept = 0;
+  // Reports entries in their order; a sink may write them in one go, each
+  // entry still whole.
+  virtual void ReportAll(std::span<const EventEntry> entries) noexcept {
+    for (const auto& entry : entries) Report(entry);
+  }
 };
 
 }  // namespace kvx

@@ -113,15 +113,23 @@ class JsonFileSink final : public EventSink {
   JsonFileSink& operator=(const JsonFileSink&) = delete;
 
   void Report(const EventEntry& e) noexcept override {
+    ReportAll(std::span<const EventEntry>(&e, 1));
+  }
+
+  // One write for all the lines, so the entries of one frame step cost one
+  // system call; a single append write keeps every line whole.
+  void ReportAll(std::span<const EventEntry> entries) noexcept override {
     try {
-      const std::string line = JsonEventLine(clock_.Now(), e);
+      const LocalTime now = clock_.Now();
+      std::string lines;
+      for (const auto& e : entries) lines += JsonEventLine(now, e);
       std::scoped_lock lock(mutex_);
       if (fd_ < 0) {
         fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
                      0644);
         if (fd_ < 0) return;
       }
-      if (!WriteLine(fd_, line)) {
+      if (!WriteLine(fd_, lines)) {
         ::close(fd_);
         fd_ = -1;
       }
@@ -143,36 +151,68 @@ SystemClock& TheSystemClock() {
 
 }  // namespace
 
-std::string JsonEscape(std::string_view utf8) {
+namespace {
+
+bool NeedsEscape(unsigned char byte) {
+  return byte == '"' || byte == '\\' || byte < 0x20 || byte == 0x7F;
+}
+
+// Appends the escaped form of `utf8`; runs that need no escape are copied
+// whole.
+void AppendJsonEscaped(std::string& out, std::string_view utf8) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(utf8.size() + 8);
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    std::size_t end = i;
+    while (end < utf8.size() &&
+           !NeedsEscape(static_cast<unsigned char>(utf8[end]))) {
+      ++end;
+    }
+    out.append(utf8.substr(i, end - i));
+    if (end == utf8.size()) break;
+    const auto byte = static_cast<unsigned char>(utf8[end]);
+    if (byte == '"' || byte == '\\') {
       out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7F) {
+      out += static_cast<char>(byte);
+    } else {
       out += "\\u00";
       out += kHex[byte >> 4];
       out += kHex[byte & 0x0F];
-    } else {
-      out += c;
     }
+    i = end + 1;
   }
+}
+
+}  // namespace
+
+std::string JsonEscape(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size() + 8);
+  AppendJsonEscaped(out, utf8);
   return out;
 }
 
 std::string JsonEventLine(const LocalTime& t, const EventEntry& e) {
-  char time[40];
-  std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.year,
-                t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
-  return std::string("{\"time\":\"") + time + "\",\"source\":\"" +
-         JsonEscape(Cp1252ToUtf8(e.source)) +
-         "\",\"type\":" + std::to_string(static_cast<int>(e.type)) +
-         ",\"id\":" + std::to_string(e.id) +
-         ",\"category\":" + std::to_string(e.category) + ",\"text\":\"" +
-         JsonEscape(Cp1252ToUtf8(e.text)) + "\"}\n";
+  char head[96];
+  const int n = std::snprintf(
+      head, sizeof head, "{\"time\":\"%04d-%02d-%02dT%02d:%02d:%02d.%03d\",",
+      t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
+  const std::string text = Cp1252ToUtf8(e.text);
+  std::string line;
+  line.reserve(static_cast<std::size_t>(n) + text.size() + 96);
+  line.append(head, static_cast<std::size_t>(n));
+  line += "\"source\":\"";
+  AppendJsonEscaped(line, Cp1252ToUtf8(e.source));
+  line += "\",\"type\":";
+  line += std::to_string(static_cast<int>(e.type));
+  line += ",\"id\":";
+  line += std::to_string(e.id);
+  line += ",\"category\":";
+  line += std::to_string(e.category);
+  line += ",\"text\":\"";
+  AppendJsonEscaped(line, text);
+  line += "\"}\n";
+  return line;
 }
 
 std::unique_ptr<EventSink> MakeJournalSink() {

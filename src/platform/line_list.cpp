@@ -32,13 +32,39 @@ std::string LineList::Text() const {
   return text;
 }
 
+// The same text as LineList(data).Text(), built in one pass without the
+// list: every frame step reads the receive buffer through it several times.
 std::string LineListText(std::string_view data) {
-  return LineList(data).Text();
+  data = data.substr(0, data.find('\0'));
+  std::string text;
+  text.reserve(data.size() + 2);
+  std::size_t i = 0;
+  while (i < data.size()) {
+    const std::size_t end = data.find_first_of("\r\n", i);
+    if (end == std::string_view::npos) {
+      text.append(data.substr(i));
+      break;
+    }
+    text.append(data.substr(i, end - i));
+    text += "\r\n";
+    i = end +
+        (data[end] == '\r' && end + 1 < data.size() && data[end + 1] == '\n'
+             ? 2
+             : 1);
+    if (i == data.size()) return text;
+  }
+  if (!data.empty()) text += "\r\n";
+  return text;
 }
 
 void SaveLineList(FileSystem& files, const std::string& path,
                   const LineList& list) {
   files.WriteFile(path, list.Text());
+}
+
+void SaveLineListText(FileSystem& files, const std::string& path,
+                      std::string_view data) {
+  files.WriteFile(path, LineListText(data));
 }
 
 LineList LoadLineList(FileSystem& files, const std::string& path) {

@@ -38,6 +38,11 @@ std::string LineListText(std::string_view data);
 void SaveLineList(FileSystem& files, const std::string& path,
                   const LineList& list);
 
+// Saves the line list set from `data` as SaveLineList does, without
+// building the list.
+void SaveLineListText(FileSystem& files, const std::string& path,
+                      std::string_view data);
+
 // Loads a file, decoding it by its byte-order mark (codepage.h). Throws
 // KvxError "Cannot open file ...".
 LineList LoadLineList(FileSystem& files, const std::string& path);

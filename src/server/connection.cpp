@@ -1,5 +1,6 @@
 #include "server/connection.h"
 
+#include <array>
 #include <chrono>
 
 #include "platform/error.h"
@@ -56,19 +57,37 @@ void Connection::Begin() {
     Shutdown();
     return;
   }
+  // Reads only follow readiness; one that finds nothing after all must not
+  // block the thread.
+  std::error_code ignored;
+  socket_.non_blocking(true, ignored);
   DoRead();
 }
 
+// Waits for the socket to become readable and then reads into a buffer of
+// the thread, so that an idle connection holds no read buffer of its own.
 void Connection::DoRead() {
-  socket_.async_read_some(
-      asio::buffer(read_buffer_),
-      [self = shared_from_this()](const std::error_code& ec, std::size_t n) {
-        self->OnRead(ec, n);
-      });
+  socket_.async_wait(asio::ip::tcp::socket::wait_read,
+                     [self = shared_from_this()](const std::error_code& ec) {
+                       self->OnReadable(ec);
+                     });
 }
 
-void Connection::OnRead(const std::error_code& ec, std::size_t n) {
+void Connection::OnReadable(const std::error_code& ec) {
   if (closed_ || ec == asio::error::operation_aborted) return;
+  thread_local std::array<char, kReadSize> read_buffer;
+  std::error_code read_ec = ec;
+  std::size_t n = 0;
+  if (!read_ec) n = socket_.read_some(asio::buffer(read_buffer), read_ec);
+  if (read_ec == asio::error::would_block ||
+      read_ec == asio::error::try_again) {
+    DoRead();
+    return;
+  }
+  OnRead(read_ec, std::string_view(read_buffer.data(), n));
+}
+
+void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
   if (ec == asio::error::eof) {
     // Not an error: answer what is queued, then end.
     read_ended_ = true;
@@ -82,7 +101,6 @@ void Connection::OnRead(const std::error_code& ec, std::size_t n) {
     Shutdown();
     return;
   }
-  const std::string_view bytes(read_buffer_.data(), n);
   try {
     trace_->Received(bytes);
   } catch (const Abort&) {

@@ -3,7 +3,6 @@
 #ifndef KVX_SERVER_CONNECTION_H_
 #define KVX_SERVER_CONNECTION_H_
 
-#include <array>
 #include <asio.hpp>
 #include <cstddef>
 #include <deque>
@@ -64,7 +63,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   void Begin();
   void DoRead();
-  void OnRead(const std::error_code& ec, std::size_t n);
+  void OnReadable(const std::error_code& ec);
+  void OnRead(const std::error_code& ec, std::string_view bytes);
   void NoteMarkers(std::string_view bytes);
   void ExamineBuffer();
   void ArmRetry();
@@ -83,7 +83,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool traced_ = false;      // Connected succeeded: Disconnected is owed
   bool read_ended_ = false;  // the peer closed its side: flush, then close
   bool closed_ = false;
-  std::array<char, kReadSize> read_buffer_;
   std::string FReceiveBuffer;
   // Whether FReceiveBuffer holds a SOH and an EOT: updated from each read's
   // bytes alone and recomputed after each frame step, so that a buffer

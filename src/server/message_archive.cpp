@@ -3,6 +3,7 @@
 #include <cassert>
 
 #include "platform/clock.h"
+#include "platform/file_system.h"
 #include "platform/line_list.h"
 #include "platform/stamps.h"
 #include "service/settings.h"
@@ -44,17 +45,19 @@ ArchivePass::ArchivePass(MessageArchive& archive)
 
 void ArchivePass::WriteRaw(std::string_view buffer) {
   assert(lock_.owns_lock());
-  LineList list;
-  list.Add(std::string(buffer));
-  SaveLineList(archive_.files_, archive_.FileName("/TCP_COMx_", ".TXT"), list);
+  // One line whatever the buffer holds: its bytes and one CR LF.
+  std::string text;
+  text.reserve(buffer.size() + 2);
+  text.append(buffer);
+  text += "\r\n";
+  archive_.files_.WriteFile(archive_.FileName("/TCP_COMx_", ".TXT"), text);
 }
 
 void ArchivePass::WriteDecoded(ArchiveKind kind, std::string_view message) {
   assert(lock_.owns_lock());
   const std::string_view prefix =
       kind == ArchiveKind::kCom ? "/TCP_COM_" : "/TCP_DIV_";
-  SaveLineList(archive_.files_, archive_.FileName(prefix, ".XML"),
-               LineList(message));
+  SaveLineListText(archive_.files_, archive_.FileName(prefix, ".XML"), message);
   int& counter = archive_.FFileCounter;
   counter = counter >= kLastFileNumber ? kFirstFileNumber : counter + 1;
 }

@@ -57,37 +57,57 @@ std::string AckReply(std::string_view tag, const Settings& settings) {
               "</Ontvanger>\r\n", "</MSG>\r\n"});
 }
 
+void StepEntries::Add(std::string text, EventType type) {
+  entries_.push_back({std::move(text), type});
+}
+
+void StepEntries::Flush() {
+  if (entries_.empty()) return;
+  events_.WriteEventLogs(entries_);
+  entries_.clear();
+}
+
 MessageHandler::MessageHandler(const Settings& settings, EventLog& events,
                                MessageArchive& archive)
     : settings_(settings), events_(events), archive_(archive) {}
 
 bool MessageHandler::FrameStep(std::string& FReceiveBuffer,
                                const ReplyWriter& write) {
+  StepEntries entries(events_);
   try {
-    RunFrameStep(FReceiveBuffer, write);
+    RunFrameStep(FReceiveBuffer, write, entries);
     return true;
   } catch (const Abort&) {
     return false;
   } catch (const std::exception& e) {
+    // The step's own entries come first, as they happened.
+    entries.Flush();
     events_.WriteEventLog(Cat({kReceiverPrefix, e.what()}), EventType::kError);
     return false;
   }
 }
 
 // Every unpack reads the buffer afresh and writes its own information entry,
-// so a COM message is unpacked three times (four with archiving on).
+// so a COM message is unpacked three times (four with archiving on). The
+// entries are held until the archive is released and written before the
+// reply.
 void MessageHandler::RunFrameStep(std::string& FReceiveBuffer,
-                                  const ReplyWriter& write) {
+                                  const ReplyWriter& write,
+                                  StepEntries& entries) {
   ArchivePass pass(archive_);
   pass.WriteRaw(FReceiveBuffer);
-  const std::string type = ExtractMsgType(PakketUitpakken(FReceiveBuffer));
+  const std::string type =
+      ExtractMsgType(PakketUitpakken(FReceiveBuffer, entries));
   if (type == "COM") {
-    const std::string tag = ExtractMsgTag(PakketUitpakken(FReceiveBuffer));
-    const LineList message(PakketUitpakken(FReceiveBuffer));
+    const std::string tag =
+        ExtractMsgTag(PakketUitpakken(FReceiveBuffer, entries));
+    const LineList message(PakketUitpakken(FReceiveBuffer, entries));
     if (archive_.Enabled()) {
-      pass.WriteDecoded(ArchiveKind::kCom, PakketUitpakken(FReceiveBuffer));
+      pass.WriteDecoded(ArchiveKind::kCom,
+                        PakketUitpakken(FReceiveBuffer, entries));
     }
     pass.Release();
+    entries.Flush();
     if (tag.empty()) {
       write(std::string(1, NAK));
     } else {
@@ -100,31 +120,37 @@ void MessageHandler::RunFrameStep(std::string& FReceiveBuffer,
     RemoveFrame(FReceiveBuffer);
     return;
   }
-  const std::string tag = PakketVerwerker(FReceiveBuffer, pass);
+  const std::string tag = PakketVerwerker(FReceiveBuffer, pass, entries);
   pass.Release();
+  entries.Flush();
   write(tag.empty() ? std::string(1, NAK)
                     : BuildFrame(AckReply(tag, settings_)));
 }
 
 std::string MessageHandler::PakketUitpakken(std::string& FReceiveBuffer) {
+  StepEntries entries(events_);
+  return PakketUitpakken(FReceiveBuffer, entries);
+}
+
+std::string MessageHandler::PakketUitpakken(std::string& FReceiveBuffer,
+                                            StepEntries& entries) {
   try {
     UnpackedFrame frame = UnpackFirstFrame(FReceiveBuffer);
     if (frame.found != UnpackedFrame::Found::kFrame) return {};
-    events_.WriteEventLog(
-        Cat({kReceivedText, std::to_string(frame.length), ": ",
-             settings_.FOutputToFile, " ", frame.message}),
-        EventType::kInformation);
+    entries.Add(Cat({kReceivedText, std::to_string(frame.length), ": ",
+                     settings_.FOutputToFile, " ", frame.message}),
+                EventType::kInformation);
     return std::move(frame.message);
   } catch (const std::exception& e) {
-    events_.WriteEventLog(Cat({kProcessingPrefix, e.what()}),
-                          EventType::kError);
+    entries.Add(Cat({kProcessingPrefix, e.what()}), EventType::kError);
     FReceiveBuffer.clear();
     return {};
   }
 }
 
 std::string MessageHandler::PakketVerwerker(std::string& FReceiveBuffer,
-                                            ArchivePass& pass) {
+                                            ArchivePass& pass,
+                                            StepEntries& entries) {
   try {
     const UnpackedFrame frame = UnpackFirstFrame(FReceiveBuffer);
     std::string tag;
@@ -139,8 +165,7 @@ std::string MessageHandler::PakketVerwerker(std::string& FReceiveBuffer,
     RemoveFrame(FReceiveBuffer);
     return tag;
   } catch (const std::exception& e) {
-    events_.WriteEventLog(Cat({kProcessingPrefix, e.what()}),
-                          EventType::kError);
+    entries.Add(Cat({kProcessingPrefix, e.what()}), EventType::kError);
     FReceiveBuffer.clear();
     return {};
   }

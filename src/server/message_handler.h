@@ -6,11 +6,14 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/event_sink.h"
+#include "service/event_log.h"
 
 namespace kvx {
 
 class ArchivePass;
-class EventLog;
 class MessageArchive;
 struct Settings;
 
@@ -30,6 +33,26 @@ std::string ExtractMsgTag(std::string_view message);
 std::string InfReply(std::string_view tag, std::string_view versie,
                      std::string_view receiver, std::string_view sender);
 std::string AckReply(std::string_view tag, const Settings& settings);
+
+// The event-log entries of one frame step, held while the step has the
+// archive and written in their order afterwards, so that no connection waits
+// for the archive while another writes its entries. Not thread-safe: one per
+// frame step. `events` must outlive it.
+class StepEntries {
+ public:
+  explicit StepEntries(EventLog& events) : events_(events) {}
+  StepEntries(const StepEntries&) = delete;
+  StepEntries& operator=(const StepEntries&) = delete;
+  ~StepEntries() { Flush(); }
+
+  void Add(std::string text, EventType type);
+  // Writes the held entries in their order and forgets them.
+  void Flush();
+
+ private:
+  EventLog& events_;
+  std::vector<EventLog::Entry> entries_;
+};
 
 // Runs frame steps on the receive buffers of connections. Thread-safe: frame
 // steps of different connections may run at once; they meet only in the
@@ -54,16 +77,21 @@ class MessageHandler {
   // found. On failure reports "Verwerking: " + message and empties the
   // buffer.
   std::string PakketUitpakken(std::string& FReceiveBuffer);
+  // The same with the entries held in `entries`.
+  std::string PakketUitpakken(std::string& FReceiveBuffer,
+                              StepEntries& entries);
 
   // Archives the first frame's message as "TCP_DIV_" when archiving is on,
   // removes the frame and returns its tag (empty when there is none). A
   // frame without STX, or one whose markers are hidden behind a NUL byte,
   // has no message: it is removed and gives no tag. On failure reports
   // "Verwerking: " + message, empties the buffer and returns empty.
-  std::string PakketVerwerker(std::string& FReceiveBuffer, ArchivePass& pass);
+  std::string PakketVerwerker(std::string& FReceiveBuffer, ArchivePass& pass,
+                              StepEntries& entries);
 
  private:
-  void RunFrameStep(std::string& FReceiveBuffer, const ReplyWriter& write);
+  void RunFrameStep(std::string& FReceiveBuffer, const ReplyWriter& write,
+                    StepEntries& entries);
 
   const Settings& settings_;
   EventLog& events_;

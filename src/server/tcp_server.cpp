@@ -20,7 +20,10 @@ namespace {
 constexpr int kBacklog = 15;
 // Frame steps of different connections may run at once; two threads also
 // keep one slow archive write from stalling every other connection's reads
-// and replies. Each connection is a strand, so its own steps never overlap.
+// and replies. Each thread runs an io_context of its own and each connection
+// stays on one of them, so a read, its frame step and the reply run on one
+// thread without waking another; one io_context shared by both threads
+// costs several thread hand-offs per frame.
 constexpr int kThreads = 2;
 constexpr std::chrono::milliseconds kAcceptBackoff{100};
 
@@ -48,7 +51,16 @@ class TCPServer::Impl {
         handler_(settings, events, archive_),
         observer_(observer),
         services_{events, handler_, observer, connections_},
-        accept_strand_(asio::make_strand(io_)) {}
+        ios_(MakeContexts()),
+        accept_strand_(asio::make_strand(*ios_.front())) {}
+
+  static std::vector<std::unique_ptr<asio::io_context>> MakeContexts() {
+    std::vector<std::unique_ptr<asio::io_context>> ios;
+    for (int i = 0; i < kThreads; ++i) {
+      ios.push_back(std::make_unique<asio::io_context>(1));
+    }
+    return ios;
+  }
 
   std::optional<Binding> binding_;
   MessageArchive archive_;
@@ -57,7 +69,12 @@ class TCPServer::Impl {
   ConnectionManager connections_;
   ConnectionServices services_;
 
-  asio::io_context io_;
+  // One per thread; connections are spread over them in turn.
+  std::vector<std::unique_ptr<asio::io_context>> ios_;
+  std::size_t next_io_ = 0;  // guarded by accept_strand_
+  using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
+  // Keeps every context running until Stop; cleared on accept_strand_.
+  std::vector<WorkGuard> work_;
   // Runs every acceptor handler and guards stopping_ and the listeners.
   asio::strand<asio::io_context::executor_type> accept_strand_;
   struct Listener {
@@ -78,7 +95,7 @@ class TCPServer::Impl {
   void OnAccept(Listener& listener, const std::error_code& ec,
                 tcp::socket socket);
   void ReportListenException(const std::exception& e);
-  void Run();
+  void Run(asio::io_context& io);
 };
 
 std::unique_ptr<TCPServer::Impl::Listener> TCPServer::Impl::Listen(
@@ -98,8 +115,10 @@ std::unique_ptr<TCPServer::Impl::Listener> TCPServer::Impl::Listen(
 }
 
 void TCPServer::Impl::Accept(Listener& listener) {
+  asio::io_context& io = *ios_[next_io_];
+  next_io_ = (next_io_ + 1) % ios_.size();
   listener.acceptor.async_accept(
-      asio::make_strand(io_),
+      asio::make_strand(io),
       [this, &listener](const std::error_code& ec, tcp::socket socket) {
         OnAccept(listener, ec, std::move(socket));
       });
@@ -121,6 +140,10 @@ void TCPServer::Impl::OnAccept(Listener& listener, const std::error_code& ec,
   // Keepalive ends the connection of a peer that vanished; a socket that
   // refuses it is still served.
   EnableKeepAlive(socket.native_handle());
+  // Every reply is one whole write: send it at once, also while an earlier
+  // reply of a pipelining client still waits for its acknowledgement.
+  std::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
   std::string peer_id = PeerId(socket);
   auto connection = std::make_shared<Connection>(std::move(socket),
                                                  std::move(peer_id), services_);
@@ -137,10 +160,10 @@ void TCPServer::Impl::ReportListenException(const std::exception& e) {
   }
 }
 
-void TCPServer::Impl::Run() {
+void TCPServer::Impl::Run(asio::io_context& io) {
   for (;;) {
     try {
-      io_.run();
+      io.run();
       return;
     } catch (...) {
       // Every handler catches its own failures; should one escape anyway,
@@ -189,11 +212,16 @@ void TCPServer::Start() {
   }
   s.listeners_ = std::move(listeners);
   s.stopping_ = false;
-  s.io_.restart();
+  for (auto& io : s.ios_) {
+    io->restart();
+    s.work_.emplace_back(io->get_executor());
+  }
   for (const auto& l : s.listeners_) {
     asio::post(s.accept_strand_, [&s, &l = *l] { s.Accept(l); });
   }
-  for (int i = 0; i < kThreads; ++i) s.threads_.emplace_back([&s] { s.Run(); });
+  for (auto& io : s.ios_) {
+    s.threads_.emplace_back([&s, &io = *io] { s.Run(io); });
+  }
   s.active_ = true;
 }
 
@@ -211,6 +239,9 @@ void TCPServer::Stop() {
       l->backoff.cancel();
     }
     s.connections_.CloseAll();
+    // No connection is made after this point: each context ends once its
+    // connections have closed.
+    s.work_.clear();
   });
   for (auto& t : s.threads_) t.join();
   s.threads_.clear();

@@ -1,9 +1,20 @@
 #include "service/event_log.h"
 
+#include <vector>
+
 namespace kvx {
 
 void EventLog::WriteEventLog(std::string_view text, EventType type) {
   sink_.Report(EventEntry{kServiceName, type, 1, 0, text});
+}
+
+void EventLog::WriteEventLogs(std::span<const Entry> entries) {
+  std::vector<EventEntry> batch;
+  batch.reserve(entries.size());
+  for (const auto& e : entries) {
+    batch.push_back(EventEntry{kServiceName, e.type, 1, 0, e.text});
+  }
+  sink_.ReportAll(batch);
 }
 
 void WriteHostEvent(EventSink& sink, std::string_view text) {

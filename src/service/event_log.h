@@ -3,6 +3,8 @@
 #ifndef KVX_SERVICE_EVENT_LOG_H_
 #define KVX_SERVICE_EVENT_LOG_H_
 
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/event_sink.h"
@@ -21,6 +23,13 @@ class EventLog {
   EventLog& operator=(const EventLog&) = delete;
 
   void WriteEventLog(std::string_view text, EventType type);
+
+  struct Entry {
+    std::string text;
+    EventType type;
+  };
+  // Writes the entries in their order, in one go where the sink can.
+  void WriteEventLogs(std::span<const Entry> entries);
 
  private:
   EventSink& sink_;

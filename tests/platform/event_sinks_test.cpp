@@ -36,6 +36,22 @@ TEST_F(JsonSinkTest, WritesOneExactLinePerEntry) {
             "\"type\":1,\"id\":0,\"category\":0,\"text\":\"\"}\n");
 }
 
+TEST_F(JsonSinkTest, ReportAllWritesTheSameLinesInOrder) {
+  clock_.SetNow({2010, 5, 25, 14, 3, 7, 45});
+  const EventEntry entries[] = {
+      {"KaveroTCPIP", EventType::kInformation, 1, 0, "een"},
+      {"KaveroTCPIP", EventType::kError, 1, 0, "twee\r\n"},
+      {"KaveroTCPIP", EventType::kInformation, 1, 0, "drie"},
+  };
+  const std::string two_path = dir_.path() + "/one_by_one.jsonl";
+  auto batch = MakeJsonFileSink(path_, clock_);
+  auto one_by_one = MakeJsonFileSink(two_path, clock_);
+  batch->ReportAll(entries);
+  for (const auto& e : entries) one_by_one->Report(e);
+  EXPECT_EQ(ReadWholeFile(path_), ReadWholeFile(two_path));
+  EXPECT_EQ(SplitLines(ReadWholeFile(path_)).size(), 3u);
+}
+
 TEST_F(JsonSinkTest, EscapedTextsParseBackToTheirUtf8) {
   struct Case {
     std::string text;         // Windows-1252, as handed to the sink

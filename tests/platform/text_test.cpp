@@ -79,11 +79,17 @@ TEST(LineListTest, SplitsAndJoinsAsTheRuleSays) {
       {"\r\n", "\r\n", 1},
       {std::string("ab\0cd\r\n", 7), "ab\r\n", 1},
       {std::string("\0x", 2), "", 0},
+      {"\n\r", "\r\n\r\n", 2},
+      {"\r\r", "\r\n\r\n", 2},
+      {"ab\r", "ab\r\n", 1},
+      {std::string("a\r\0\n", 4), "a\r\n", 1},
   };
   for (const auto& c : cases) {
     LineList list(c.text);
     EXPECT_EQ(list.Text(), c.joined) << c.text;
     EXPECT_EQ(list.Lines().size(), c.lines) << c.text;
+    // The one-pass form gives the same text.
+    EXPECT_EQ(LineListText(c.text), c.joined) << c.text;
   }
 }
 
@@ -92,6 +98,8 @@ TEST(LineListTest, SavesJoinedAndLoadsThroughTheMark) {
   fs.AddDirectory("/d");
   SaveLineList(fs, "/d/f.txt", LineList("x\ny"));
   EXPECT_EQ(fs.Content("/d/f.txt"), "x\r\ny\r\n");
+  SaveLineListText(fs, "/d/g.txt", "x\ny");
+  EXPECT_EQ(fs.Content("/d/g.txt"), "x\r\ny\r\n");
   fs.AddFile("/d/u16.txt", std::string("\xFF\xFEx\0\n\0y\0", 8));
   EXPECT_EQ(LoadLineList(fs, "/d/u16.txt").Text(), "x\r\ny\r\n");
 }

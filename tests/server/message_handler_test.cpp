@@ -217,6 +217,9 @@ TEST_F(FrameStepTest, ComArchiveFailureKeepsTheFrameDivFailureRefuses) {
   EXPECT_FALSE(Step());
   EXPECT_EQ(buffer_, BuildFrame(kComMessage) + "x");
   EXPECT_TRUE(replies_.empty());
+  ASSERT_EQ(sink_.Texts().size(), 5u) << "four unpack entries, the failure";
+  EXPECT_EQ(sink_.Texts()[3].substr(0, 33),
+            "Pakket ontvangen met lengte van: ");
   EXPECT_EQ(sink_.Texts().back().substr(0, 31),
             "Ontvanger: Cannot create file \"");
 
@@ -240,6 +243,17 @@ TEST_F(FrameStepTest, AReplyThatCannotBeWrittenKeepsOnlyAComFrame) {
   EXPECT_FALSE(Step());
   EXPECT_EQ(buffer_, "");
   EXPECT_EQ(sink_.Texts().back(), "Ontvanger: trace broken");
+}
+
+TEST_F(FrameStepTest, EntriesAreWrittenBeforeTheReply) {
+  std::vector<std::size_t> entries_at_reply;
+  write_ = [&](std::string_view) {
+    entries_at_reply.push_back(sink_.Texts().size());
+  };
+  buffer_ = BuildFrame(kComMessage) + BuildFrame(kAbcMessage);
+  EXPECT_TRUE(Step());
+  EXPECT_TRUE(Step());
+  EXPECT_EQ(entries_at_reply, (std::vector<std::size_t>{4, 5}));
 }
 
 TEST_F(FrameStepTest, CounterWrapsAfterTenThousand) {

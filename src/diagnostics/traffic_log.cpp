@@ -47,14 +47,14 @@ void TServerInterceptLogFile::WriteRecord(std::string_view record) {
 
 TServerInterceptLogFileConnection::TServerInterceptLogFileConnection(
     TServerInterceptLogFile& log, std::string peer_id)
-    : FLog(log), FPeerId(std::move(peer_id)), FLogTime(log.LogTime()) {}
+    : FLog(log), FPeerId(std::move(peer_id)) {}
 
 void TServerInterceptLogFileConnection::Connected() {
-  if (FActive) FLog.WriteRecord(FPeerId + " Stat Connected.\r\n");
+  FLog.WriteRecord(FPeerId + " Stat Connected.\r\n");
 }
 
 void TServerInterceptLogFileConnection::Disconnected() {
-  if (FActive) FLog.WriteRecord(FPeerId + " Stat Disconnected.\r\n");
+  FLog.WriteRecord(FPeerId + " Stat Disconnected.\r\n");
 }
 
 void TServerInterceptLogFileConnection::Received(std::string_view bytes) {
@@ -67,10 +67,9 @@ void TServerInterceptLogFileConnection::Sent(std::string_view bytes) {
 
 void TServerInterceptLogFileConnection::Data(std::string_view kind,
                                              std::string_view bytes) {
-  if (!FActive) return;
   // The time is taken before the log's lock, so records of different
   // connections may stand slightly out of time order.
-  const std::string time = FLogTime ? TrafficLogTime(FLog.clock().Now()) : "";
+  const std::string time = TrafficLogTime(FLog.clock().Now());
   FLog.WriteRecord(FPeerId + " " + std::string(kind) + " " + time + ": " +
                    std::string(bytes) + "\r\n");
 }

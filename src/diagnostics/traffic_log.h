@@ -21,6 +21,8 @@ std::string TrafficLogTime(const LocalTime& t);
 
 // The shared log (`ServerInterceptLogFile1`). Thread-safe: records of all
 // connections are serialised by its lock, so each reaches the file whole.
+// Data records always carry their time, and line ends in the data are
+// written unaltered.
 // `files` and `clock` must outlive it.
 class TServerInterceptLogFile {
  public:
@@ -34,7 +36,6 @@ class TServerInterceptLogFile {
 
   // Takes effect only while the file has not been opened yet.
   void SetFilename(std::string filename);
-  bool LogTime() const { return FLogTime; }
   Clock& clock() const { return FClock; }
 
   // Writes one record (US-ASCII) at the end of the file, opening the file
@@ -46,8 +47,6 @@ class TServerInterceptLogFile {
   FileSystem& FFiles;
   Clock& FClock;
   const std::string FDefaultFilename;
-  // Records carry their time; line ends in the data are written unaltered.
-  const bool FLogTime = true;
 
   std::mutex FLock;
   std::string FFilename;              // guarded by FLock
@@ -73,8 +72,6 @@ class TServerInterceptLogFileConnection final : public ConnectionTrace {
 
   TServerInterceptLogFile& FLog;
   const std::string FPeerId;
-  const bool FLogTime;
-  bool FActive = true;
 };
 
 }  // namespace kvx

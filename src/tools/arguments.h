@@ -12,6 +12,9 @@
 namespace kvx {
 
 // A command line the tool cannot use; the message says why.
+// The exit status of both tools for a command-line error.
+inline constexpr int kExitUsage = 64;
+
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -32,7 +32,6 @@ extern const char kSendHelp[];
 inline constexpr int kExitAnswered = 0;  // every reply INF or ACK
 inline constexpr int kExitFailed = 1;    // connection, timeout, bad reply
 inline constexpr int kExitRefused = 2;   // a NAK among the replies
-inline constexpr int kExitUsage = 64;
 
 // Throws UsageError; refuses a tag or type holding a double quote, which
 // would end the attribute early.

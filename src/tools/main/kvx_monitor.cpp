@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   } catch (const kvx::UsageError& e) {
     std::cerr << "kvx-monitor: " << e.what()
               << "\nTry 'kvx-monitor --help' for more information.\n";
-    return 64;
+    return kvx::kExitUsage;
   }
   if (options.help) {
     std::cout << kvx::kMonitorHelp;

@@ -5,6 +5,7 @@
 
 #include "platform/error.h"
 #include "server/frame.h"
+#include "server/message_archive.h"
 #include "server/message_handler.h"
 #include "server/server_observer.h"
 #include "service/event_log.h"
@@ -66,7 +67,10 @@ void Connection::Begin() {
 
 // Waits for the socket to become readable and then reads into a buffer of
 // the thread, so that an idle connection holds no read buffer of its own.
+// At most one wait is outstanding.
 void Connection::DoRead() {
+  if (read_pending_) return;
+  read_pending_ = true;
   socket_.async_wait(asio::ip::tcp::socket::wait_read,
                      [self = shared_from_this()](const std::error_code& ec) {
                        self->OnReadable(ec);
@@ -74,6 +78,7 @@ void Connection::DoRead() {
 }
 
 void Connection::OnReadable(const std::error_code& ec) {
+  read_pending_ = false;
   if (closed_ || ec == asio::error::operation_aborted) return;
   thread_local std::array<char, kReadSize> read_buffer;
   std::error_code read_ec = ec;
@@ -91,7 +96,7 @@ void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
   if (ec == asio::error::eof) {
     // Not an error: answer what is queued, then end.
     read_ended_ = true;
-    if (write_queue_.empty()) Shutdown();
+    if (!step_ && write_queue_.empty()) Shutdown();
     return;
   }
   if (ec) {
@@ -113,7 +118,79 @@ void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
   FReceiveBuffer.append(bytes);
   NoteMarkers(bytes);
   ExamineBuffer();
+}
+
+void Connection::NoteMarkers(std::string_view bytes) {
+  has_soh_ = has_soh_ || bytes.find(SOH) != std::string_view::npos;
+  has_eot_ = has_eot_ || bytes.find(EOT) != std::string_view::npos;
+}
+
+// Starts the next frame step when the buffer holds a frame; otherwise reads
+// on. While a step runs, its end examines the buffer again.
+void Connection::ExamineBuffer() {
+  retry_timer_.cancel();
+  if (closed_ || step_) return;
+  if (!StartFrameStep()) ReadOn();
+}
+
+bool Connection::StartFrameStep() {
+  if (!has_soh_ || !has_eot_) return false;
+  try {
+    step_.emplace(services_.handler.PrepareFrameStep(FReceiveBuffer));
+    // The outcome is handled on this strand; until then the strand's
+    // io_context has work and keeps running.
+    services_.writer.Submit(
+        std::move(step_->archive),
+        [self = shared_from_this(),
+         strand =
+             asio::prefer(strand_, asio::execution::outstanding_work.tracked)](
+            ArchiveOutcome outcome) {
+          asio::post(strand, [self, outcome = std::move(outcome)] {
+            self->OnArchived(outcome);
+          });
+        });
+    return true;
+  } catch (const std::exception& e) {
+    // Out of memory, for instance: the frame stays for a retry.
+    step_.reset();
+    services_.events.WriteEventLog(std::string(kReceiverPrefix) + e.what(),
+                                   EventType::kError);
+    ArmRetry();
+    return false;
+  }
+}
+
+void Connection::OnArchived(const ArchiveOutcome& outcome) {
+  std::optional<PreparedStep> step = std::move(step_);
+  step_.reset();
   if (closed_) return;
+  const std::size_t before = FReceiveBuffer.size();
+  const ReplyWriter write = [this](std::string_view bytes) { Write(bytes); };
+  const bool done =
+      services_.handler.FinishFrameStep(*step, outcome, FReceiveBuffer, write);
+  // The step may have shortened or emptied the buffer, also when it failed.
+  has_soh_ = has_eot_ = false;
+  NoteMarkers(FReceiveBuffer);
+  if (!done) {
+    ArmRetry();
+    ReadOn();
+  } else if (FReceiveBuffer.size() >= before) {
+    // A frame step that succeeds removes at least the first EOT; read on
+    // rather than loop should that ever not hold.
+    ReadOn();
+  } else {
+    ExamineBuffer();
+  }
+}
+
+// No frame step to run: end a connection whose peer has closed its side,
+// close one whose buffer has grown too large, or wait for more bytes.
+void Connection::ReadOn() {
+  if (closed_) return;
+  if (read_ended_) {
+    if (write_queue_.empty()) Shutdown();
+    return;
+  }
   if (FReceiveBuffer.size() > kReceiveBufferLimit) {
     // Operator text of the buffer limit, in the style of the receiver's
     // other entries.
@@ -126,30 +203,6 @@ void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
     return;
   }
   DoRead();
-}
-
-void Connection::NoteMarkers(std::string_view bytes) {
-  has_soh_ = has_soh_ || bytes.find(SOH) != std::string_view::npos;
-  has_eot_ = has_eot_ || bytes.find(EOT) != std::string_view::npos;
-}
-
-void Connection::ExamineBuffer() {
-  retry_timer_.cancel();
-  const ReplyWriter write = [this](std::string_view bytes) { Write(bytes); };
-  while (!closed_ && has_soh_ && has_eot_) {
-    const std::size_t before = FReceiveBuffer.size();
-    const bool done = services_.handler.FrameStep(FReceiveBuffer, write);
-    // The step may have shortened or emptied the buffer, also when it failed.
-    has_soh_ = has_eot_ = false;
-    NoteMarkers(FReceiveBuffer);
-    if (!done) {
-      ArmRetry();
-      return;
-    }
-    // A frame step that succeeds removes at least the first EOT; stop
-    // rather than loop should that ever not hold.
-    if (FReceiveBuffer.size() >= before) return;
-  }
 }
 
 void Connection::ArmRetry() {
@@ -195,7 +248,7 @@ void Connection::OnWrite(const std::error_code& ec) {
   write_queue_.pop_front();
   if (!write_queue_.empty()) {
     DoWrite();
-  } else if (read_ended_) {
+  } else if (read_ended_ && !step_) {
     Shutdown();
   }
 }

@@ -8,17 +8,20 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "server/message_handler.h"
+
 namespace kvx {
 
+class ArchiveWriter;
 class ConnectionManager;
 class ConnectionTrace;
 class EventLog;
-class MessageHandler;
 class ServerObserver;
 
 // One socket read takes at most this many bytes.
@@ -36,6 +39,7 @@ std::string SocketErrorMessage(const std::error_code& ec);
 struct ConnectionServices {
   EventLog& events;
   MessageHandler& handler;
+  ArchiveWriter& writer;
   ServerObserver& observer;
   ConnectionManager& manager;
 };
@@ -43,11 +47,15 @@ struct ConnectionServices {
 // DESIGN: every handler of a connection runs on the connection's strand (the
 // executor of its socket), so FReceiveBuffer, the write queue and the trace
 // need no lock. Bytes are examined when they arrive (only the new ones are
-// searched for the markers), and the frame steps run back to back while the
-// buffer holds a SOH and an EOT. A failed frame step
+// searched for the markers). While the buffer holds a SOH and an EOT the
+// frame steps run one after the other: each is prepared here, its archive
+// files go to the archive writer, and the step is finished here once they
+// are written. Meanwhile the connection reads nothing more, as if the step
+// ran at once, and its thread serves other connections. A failed frame step
 // leaves the frame in the buffer and arms a one-second timer; bytes that
 // arrive earlier retry at once. Writes are queued, one in flight. The
-// connection keeps itself alive through the handlers it has pending.
+// connection keeps itself alive through the handlers it has pending, and a
+// frame step in flight keeps its thread's io_context running.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(asio::ip::tcp::socket socket, std::string peer_id,
@@ -67,6 +75,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnRead(const std::error_code& ec, std::string_view bytes);
   void NoteMarkers(std::string_view bytes);
   void ExamineBuffer();
+  bool StartFrameStep();
+  void OnArchived(const ArchiveOutcome& outcome);
+  void ReadOn();
   void ArmRetry();
   void Write(std::string_view bytes);
   void DoWrite();
@@ -83,7 +94,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool traced_ = false;      // Connected succeeded: Disconnected is owed
   bool read_ended_ = false;  // the peer closed its side: flush, then close
   bool closed_ = false;
+  bool read_pending_ = false;  // a wait for readability is outstanding
   std::string FReceiveBuffer;
+  // The frame step whose archive files are being written.
+  std::optional<PreparedStep> step_;
   // Whether FReceiveBuffer holds a SOH and an EOT: updated from each read's
   // bytes alone and recomputed after each frame step, so that a buffer
   // growing without a frame is never scanned whole again.

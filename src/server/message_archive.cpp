@@ -1,6 +1,10 @@
 #include "server/message_archive.h"
 
+#include <pthread.h>
+
 #include <cassert>
+#include <exception>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/file_system.h"
@@ -40,26 +44,75 @@ std::string MessageArchive::FileName(std::string_view prefix,
   return name;
 }
 
-ArchivePass::ArchivePass(MessageArchive& archive)
-    : archive_(archive), lock_(archive.FArchiveLock) {}
-
-void ArchivePass::WriteRaw(std::string_view buffer) {
-  assert(lock_.owns_lock());
-  // One line whatever the buffer holds: its bytes and one CR LF.
-  std::string text;
-  text.reserve(buffer.size() + 2);
-  text.append(buffer);
-  text += "\r\n";
-  archive_.files_.WriteFile(archive_.FileName("/TCP_COMx_", ".TXT"), text);
+ArchiveOutcome MessageArchive::Write(const ArchiveRequest& request) {
+  std::scoped_lock lock(FArchiveLock);
+  ArchiveOutcome outcome;
+  try {
+    outcome.failed = ArchiveOutcome::Failed::kRaw;
+    // One line whatever the buffer holds: its bytes and one CR LF.
+    std::string text;
+    text.reserve(request.raw.size() + 2);
+    text.append(request.raw);
+    text += "\r\n";
+    files_.WriteFile(FileName("/TCP_COMx_", ".TXT"), text);
+    if (request.kind) {
+      outcome.failed = ArchiveOutcome::Failed::kDecoded;
+      const std::string_view prefix =
+          *request.kind == ArchiveKind::kCom ? "/TCP_COM_" : "/TCP_DIV_";
+      SaveLineListText(files_, FileName(prefix, ".XML"), request.decoded);
+      FFileCounter =
+          FFileCounter >= kLastFileNumber ? kFirstFileNumber : FFileCounter + 1;
+    }
+    outcome.failed = ArchiveOutcome::Failed::kNone;
+  } catch (const std::exception& e) {
+    outcome.error = e.what();
+  }
+  return outcome;
 }
 
-void ArchivePass::WriteDecoded(ArchiveKind kind, std::string_view message) {
-  assert(lock_.owns_lock());
-  const std::string_view prefix =
-      kind == ArchiveKind::kCom ? "/TCP_COM_" : "/TCP_DIV_";
-  SaveLineListText(archive_.files_, archive_.FileName(prefix, ".XML"), message);
-  int& counter = archive_.FFileCounter;
-  counter = counter >= kLastFileNumber ? kFirstFileNumber : counter + 1;
+ArchiveWriter::ArchiveWriter(MessageArchive& archive)
+    : archive_(archive), thread_([this] { Run(); }) {}
+
+ArchiveWriter::~ArchiveWriter() {
+  {
+    std::scoped_lock lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void ArchiveWriter::Submit(ArchiveRequest request, Done done) {
+  {
+    std::scoped_lock lock(mutex_);
+    jobs_.push_back({std::move(request), std::move(done)});
+  }
+  wake_.notify_one();
+}
+
+void ArchiveWriter::Run() {
+  // Named for the operator's process list: "kvx-archive".
+  pthread_setname_np(pthread_self(), "kvx-archive");
+  std::deque<Job> batch;
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;  // stopping, and nothing left to write
+      batch.swap(jobs_);
+    }
+    // Everything queued so far is written without taking the queue's lock
+    // again, so connections hand over new frames meanwhile.
+    for (Job& job : batch) {
+      ArchiveOutcome outcome = archive_.Write(job.request);
+      try {
+        job.done(std::move(outcome));
+      } catch (...) {
+        // A completion that fails must not end the writer.
+      }
+    }
+    batch.clear();
+  }
 }
 
 }  // namespace kvx

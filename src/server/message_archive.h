@@ -3,9 +3,14 @@
 #ifndef KVX_SERVER_MESSAGE_ARCHIVE_H_
 #define KVX_SERVER_MESSAGE_ARCHIVE_H_
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace kvx {
 
@@ -18,9 +23,27 @@ enum class ArchiveKind { kCom, kDiv };  // "TCP_COM_" or "TCP_DIV_"
 inline constexpr int kFirstFileNumber = 1;
 inline constexpr int kLastFileNumber = 10000;
 
-// Owns FFileCounter, shared by every connection. Thread-safe: files are
-// written and the counter read or advanced only through an ArchivePass,
-// which holds FArchiveLock. `settings`, `files` and `clock` must outlive it.
+// The files of one frame step: the receive buffer as the step found it and,
+// when the step archives its message, the message and its kind.
+struct ArchiveRequest {
+  std::string raw;
+  std::optional<ArchiveKind> kind;  // no decoded file without it
+  std::string decoded;
+};
+
+// How the files of one frame step went. On a failure `error` holds the
+// exception's message; a failed raw file means that nothing was written.
+struct ArchiveOutcome {
+  enum class Failed { kNone, kRaw, kDecoded };
+  Failed failed = Failed::kNone;
+  std::string error;
+};
+
+// Owns FFileCounter, shared by every connection. Thread-safe: the files of
+// one request are written, and the counter read or advanced, under
+// FArchiveLock, so that the raw and decoded files of one frame carry the
+// same number whoever else writes. `settings`, `files` and `clock` must
+// outlive it.
 class MessageArchive {
  public:
   MessageArchive(const Settings& settings, FileSystem& files, Clock& clock);
@@ -35,9 +58,15 @@ class MessageArchive {
   // REQUIRES: kFirstFileNumber <= counter <= kLastFileNumber.
   void SetFileCounter(int counter);
 
- private:
-  friend class ArchivePass;
+  // Writes the raw buffer as one line ("TCP_COMx_<stamp>_<n>.TXT") whatever
+  // CR, LF or NUL bytes it holds, without advancing the counter; then, when
+  // the request has a kind, the line-list text of the message ("TCP_COM_"
+  // or "TCP_DIV_", ".XML") and advances the counter (10000 wraps to 1).
+  // Stops at the first file that cannot be written ("Cannot create file
+  // ..."), leaving the counter. Never throws.
+  ArchiveOutcome Write(const ArchiveRequest& request);
 
+ private:
   std::string FileName(std::string_view prefix,
                        std::string_view extension) const;
 
@@ -48,34 +77,41 @@ class MessageArchive {
   int FFileCounter = kFirstFileNumber;  // GUARDED_BY(FArchiveLock)
 };
 
-// Exclusive use of the archive for one frame step. A frame step holds it from
-// the raw archive through the decoded archive, so that the raw and decoded
-// files of one frame carry the same number even while other connections run
-// frame steps of their own.
-class ArchivePass {
+// DESIGN: one thread writes the archive files of every connection, in the
+// order the frame steps hand them over. A connection thread does not wait
+// for the file system: it goes on reading, unpacking and answering its other
+// connections while the files of earlier frames are written, and the writer
+// goes from one frame's files to the next without a hand-over of the
+// archive between threads. Thread-safe. `archive` must outlive it.
+class ArchiveWriter {
  public:
-  explicit ArchivePass(MessageArchive& archive);
-  ArchivePass(const ArchivePass&) = delete;
-  ArchivePass& operator=(const ArchivePass&) = delete;
+  // Called on the writer thread with the outcome of one request; must not
+  // block for long, and what it throws is dropped.
+  using Done = std::function<void(ArchiveOutcome)>;
 
-  // Writes the whole buffer as one line ("TCP_COMx_<stamp>_<n>.TXT"), whatever
-  // CR, LF or NUL bytes it holds; does not advance the counter. Throws
-  // KvxError "Cannot create file ..." when the file cannot be written.
-  void WriteRaw(std::string_view buffer);
+  explicit ArchiveWriter(MessageArchive& archive);
+  ArchiveWriter(const ArchiveWriter&) = delete;
+  ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+  // Writes every request submitted so far, then ends the thread.
+  ~ArchiveWriter();
 
-  // Writes the line-list text of the message ("TCP_COM_" or "TCP_DIV_",
-  // ".XML"), then advances the counter (10000 wraps to 1). On failure throws
-  // as WriteRaw and leaves the counter.
-  void WriteDecoded(ArchiveKind kind, std::string_view message);
-
-  // Gives the archive back before the pass ends (idempotent).
-  void Release() {
-    if (lock_.owns_lock()) lock_.unlock();
-  }
+  // Queues the request; `done` follows once its files are written or have
+  // failed.
+  void Submit(ArchiveRequest request, Done done);
 
  private:
+  struct Job {
+    ArchiveRequest request;
+    Done done;
+  };
+  void Run();
+
   MessageArchive& archive_;
-  std::unique_lock<std::mutex> lock_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job> jobs_;   // GUARDED_BY(mutex_)
+  bool stopping_ = false;  // GUARDED_BY(mutex_)
+  std::thread thread_;     // last: starts once the rest is ready
 };
 
 }  // namespace kvx

@@ -57,115 +57,142 @@ std::string AckReply(std::string_view tag, const Settings& settings) {
               "</Ontvanger>\r\n", "</MSG>\r\n"});
 }
 
-void StepEntries::Add(std::string text, EventType type) {
-  entries_.push_back({std::move(text), type});
-}
-
-void StepEntries::Flush() {
-  if (entries_.empty()) return;
-  events_.WriteEventLogs(entries_);
-  entries_.clear();
-}
-
 MessageHandler::MessageHandler(const Settings& settings, EventLog& events,
                                MessageArchive& archive)
     : settings_(settings), events_(events), archive_(archive) {}
 
 bool MessageHandler::FrameStep(std::string& FReceiveBuffer,
                                const ReplyWriter& write) {
-  StepEntries entries(events_);
+  PreparedStep step = PrepareFrameStep(FReceiveBuffer);
+  const ArchiveOutcome outcome = archive_.Write(step.archive);
+  return FinishFrameStep(step, outcome, FReceiveBuffer, write);
+}
+
+// The raw archive comes first in the step; the unpacks that follow it work
+// on a copy of the buffer here, and their effects (the entries, a buffer
+// emptied by a failed unpack) take effect only in the second half, once the
+// raw file is written.
+PreparedStep MessageHandler::PrepareFrameStep(
+    const std::string& FReceiveBuffer) const {
+  PreparedStep step;
+  step.archive.raw = FReceiveBuffer;
+  step.found = FReceiveBuffer.size();
+  std::string buffer = FReceiveBuffer;
+  const std::string unpacked = PakketUitpakken(buffer, step.entries);
+  if (ExtractMsgType(unpacked) == "COM") {
+    step.com = true;
+    // A message was found, so the unpack succeeded, held its entry and left
+    // the buffer as it was: every further unpack of this step finds the same
+    // frame and holds the same entry. They are repeated, not decoded again.
+    const EventLog::Entry entry = step.entries.back();
+    const auto unpack_again = [&] {
+      step.entries.push_back(entry);
+      return unpacked;
+    };
+    const std::string tag = ExtractMsgTag(unpack_again());
+    const LineList message(unpack_again());
+    if (archive_.Enabled()) {
+      step.archive.kind = ArchiveKind::kCom;
+      step.archive.decoded = unpack_again();
+    }
+    step.reply = tag.empty()
+                     ? std::string(1, NAK)
+                     : BuildFrame(InfReply(tag, settings_.FVersie,
+                                           ReadXMLTag(message, "Ontvanger"),
+                                           ReadXMLTag(message, "Verzender")));
+    RemoveFrame(buffer);
+  } else {
+    const std::string tag = PakketVerwerker(buffer, step);
+    step.reply = tag.empty() ? std::string(1, NAK)
+                             : BuildFrame(AckReply(tag, settings_));
+  }
+  step.remains = std::move(buffer);
+  return step;
+}
+
+bool MessageHandler::FinishFrameStep(PreparedStep& step,
+                                     const ArchiveOutcome& outcome,
+                                     std::string& FReceiveBuffer,
+                                     const ReplyWriter& write) {
+  const auto flush = [&] {
+    if (!step.entries.empty()) events_.WriteEventLogs(step.entries);
+    step.entries.clear();
+  };
+  // Bytes that arrived after the first half stay behind what the step left.
+  const auto take = [&] {
+    FReceiveBuffer.replace(0, step.found, step.remains);
+  };
   try {
-    RunFrameStep(FReceiveBuffer, write, entries);
+    if (outcome.failed == ArchiveOutcome::Failed::kRaw) {
+      // The step ended before its first unpack.
+      step.entries.clear();
+      throw KvxError(outcome.error);
+    }
+    if (outcome.failed == ArchiveOutcome::Failed::kDecoded) {
+      if (step.com) {
+        flush();
+        throw KvxError(outcome.error);
+      }
+      // PakketVerwerker could not archive the message: it refuses the frame
+      // and empties the buffer.
+      step.entries.push_back(
+          {Cat({kProcessingPrefix, outcome.error}), EventType::kError});
+      step.remains.clear();
+      step.reply.assign(1, NAK);
+    }
+    // PakketVerwerker has removed the frame before the reply; a COM frame
+    // leaves only after its reply, so that a reply that cannot be written
+    // leaves it to a later step.
+    if (!step.com) take();
+    flush();
+    write(step.reply);
+    if (step.com) take();
     return true;
   } catch (const Abort&) {
     return false;
   } catch (const std::exception& e) {
     // The step's own entries come first, as they happened.
-    entries.Flush();
+    flush();
     events_.WriteEventLog(Cat({kReceiverPrefix, e.what()}), EventType::kError);
     return false;
   }
 }
 
-// Every unpack reads the buffer afresh and writes its own information entry,
-// so a COM message is unpacked three times (four with archiving on). The
-// entries are held until the archive is released and written before the
-// reply.
-void MessageHandler::RunFrameStep(std::string& FReceiveBuffer,
-                                  const ReplyWriter& write,
-                                  StepEntries& entries) {
-  ArchivePass pass(archive_);
-  pass.WriteRaw(FReceiveBuffer);
-  const std::string type =
-      ExtractMsgType(PakketUitpakken(FReceiveBuffer, entries));
-  if (type == "COM") {
-    const std::string tag =
-        ExtractMsgTag(PakketUitpakken(FReceiveBuffer, entries));
-    const LineList message(PakketUitpakken(FReceiveBuffer, entries));
-    if (archive_.Enabled()) {
-      pass.WriteDecoded(ArchiveKind::kCom,
-                        PakketUitpakken(FReceiveBuffer, entries));
-    }
-    pass.Release();
-    entries.Flush();
-    if (tag.empty()) {
-      write(std::string(1, NAK));
-    } else {
-      write(BuildFrame(InfReply(tag, settings_.FVersie,
-                                ReadXMLTag(message, "Ontvanger"),
-                                ReadXMLTag(message, "Verzender"))));
-    }
-    // Only after the reply: a reply that cannot be written leaves the frame
-    // in the buffer, to be answered by a later step.
-    RemoveFrame(FReceiveBuffer);
-    return;
-  }
-  const std::string tag = PakketVerwerker(FReceiveBuffer, pass, entries);
-  pass.Release();
-  entries.Flush();
-  write(tag.empty() ? std::string(1, NAK)
-                    : BuildFrame(AckReply(tag, settings_)));
-}
-
-std::string MessageHandler::PakketUitpakken(std::string& FReceiveBuffer) {
-  StepEntries entries(events_);
-  return PakketUitpakken(FReceiveBuffer, entries);
-}
-
-std::string MessageHandler::PakketUitpakken(std::string& FReceiveBuffer,
-                                            StepEntries& entries) {
+std::string MessageHandler::PakketUitpakken(
+    std::string& FReceiveBuffer, std::vector<EventLog::Entry>& entries) const {
   try {
     UnpackedFrame frame = UnpackFirstFrame(FReceiveBuffer);
     if (frame.found != UnpackedFrame::Found::kFrame) return {};
-    entries.Add(Cat({kReceivedText, std::to_string(frame.length), ": ",
-                     settings_.FOutputToFile, " ", frame.message}),
-                EventType::kInformation);
+    entries.push_back({Cat({kReceivedText, std::to_string(frame.length), ": ",
+                            settings_.FOutputToFile, " ", frame.message}),
+                       EventType::kInformation});
     return std::move(frame.message);
   } catch (const std::exception& e) {
-    entries.Add(Cat({kProcessingPrefix, e.what()}), EventType::kError);
+    entries.push_back({Cat({kProcessingPrefix, e.what()}), EventType::kError});
     FReceiveBuffer.clear();
     return {};
   }
 }
 
 std::string MessageHandler::PakketVerwerker(std::string& FReceiveBuffer,
-                                            ArchivePass& pass,
-                                            StepEntries& entries) {
+                                            PreparedStep& step) const {
   try {
-    const UnpackedFrame frame = UnpackFirstFrame(FReceiveBuffer);
+    UnpackedFrame frame = UnpackFirstFrame(FReceiveBuffer);
     std::string tag;
     if (frame.found == UnpackedFrame::Found::kFrame) {
-      if (archive_.Enabled()) {
-        pass.WriteDecoded(ArchiveKind::kDiv, frame.message);
-      }
       tag = ExtractMsgTag(frame.message);
+      if (archive_.Enabled()) {
+        step.archive.kind = ArchiveKind::kDiv;
+        step.archive.decoded = std::move(frame.message);
+      }
     }
     // kNone here means a NUL byte hid the markers that the raw buffer holds;
     // such a frame would otherwise stay in the buffer for ever.
     RemoveFrame(FReceiveBuffer);
     return tag;
   } catch (const std::exception& e) {
-    entries.Add(Cat({kProcessingPrefix, e.what()}), EventType::kError);
+    step.entries.push_back(
+        {Cat({kProcessingPrefix, e.what()}), EventType::kError});
     FReceiveBuffer.clear();
     return {};
   }

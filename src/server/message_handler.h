@@ -3,18 +3,18 @@
 #ifndef KVX_SERVER_MESSAGE_HANDLER_H_
 #define KVX_SERVER_MESSAGE_HANDLER_H_
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/event_sink.h"
+#include "server/message_archive.h"
 #include "service/event_log.h"
 
 namespace kvx {
 
-class ArchivePass;
-class MessageArchive;
 struct Settings;
 
 // Writes one block of reply bytes on the connection the frame came from: a
@@ -34,30 +34,23 @@ std::string InfReply(std::string_view tag, std::string_view versie,
                      std::string_view receiver, std::string_view sender);
 std::string AckReply(std::string_view tag, const Settings& settings);
 
-// The event-log entries of one frame step, held while the step has the
-// archive and written in their order afterwards, so that no connection waits
-// for the archive while another writes its entries. Not thread-safe: one per
-// frame step. `events` must outlive it.
-class StepEntries {
- public:
-  explicit StepEntries(EventLog& events) : events_(events) {}
-  StepEntries(const StepEntries&) = delete;
-  StepEntries& operator=(const StepEntries&) = delete;
-  ~StepEntries() { Flush(); }
-
-  void Add(std::string text, EventType type);
-  // Writes the held entries in their order and forgets them.
-  void Flush();
-
- private:
-  EventLog& events_;
-  std::vector<EventLog::Entry> entries_;
+// A frame step between its two halves: what the first half found in the
+// receive buffer, the files to archive, and what follows once they are
+// written. Made by PrepareFrameStep and used once by FinishFrameStep.
+struct PreparedStep {
+  // archive.raw is the buffer as found; the request may be moved away to
+  // be written elsewhere.
+  ArchiveRequest archive;
+  std::size_t found = 0;                 // the buffer's size as found
+  std::vector<EventLog::Entry> entries;  // of the unpacks, in their order
+  bool com = false;     // type COM: a failed decoded file keeps the frame
+  std::string reply;    // the reply frame, or the NAK byte
+  std::string remains;  // what the step leaves of archive.raw
 };
 
 // Runs frame steps on the receive buffers of connections. Thread-safe: frame
 // steps of different connections may run at once; they meet only in the
-// archive (MessageArchive holds the lock). `settings`, `events` and
-// `archive` must outlive it.
+// archive. `settings`, `events` and `archive` must outlive it.
 class MessageHandler {
  public:
   MessageHandler(const Settings& settings, EventLog& events,
@@ -65,33 +58,42 @@ class MessageHandler {
   MessageHandler(const MessageHandler&) = delete;
   MessageHandler& operator=(const MessageHandler&) = delete;
 
-  // One frame step on one connection's buffer; the caller has seen a SOH
-  // and an EOT in it. Writes at most one reply through `write`. Returns
-  // false when the step failed after the receive step (an archive or a reply
-  // that cannot be written): that is reported as "Ontvanger: " + message,
-  // and whatever the step had not removed stays in the buffer for a retry.
+  // One frame step on one connection's buffer, archive included; the caller
+  // has seen a SOH and an EOT in it. Writes at most one reply through
+  // `write`. Returns false when the step failed after the receive step (an
+  // archive or a reply that cannot be written): that is reported as
+  // "Ontvanger: " + message, and whatever the step had not removed stays in
+  // the buffer for a retry.
   bool FrameStep(std::string& FReceiveBuffer, const ReplyWriter& write);
 
-  // The message of the first frame in the buffer, or an empty text. Writes
-  // "Pakket ontvangen met lengte van: " when a frame with a length field is
-  // found. On failure reports "Verwerking: " + message and empties the
-  // buffer.
-  std::string PakketUitpakken(std::string& FReceiveBuffer);
-  // The same with the entries held in `entries`.
-  std::string PakketUitpakken(std::string& FReceiveBuffer,
-                              StepEntries& entries);
+  // The same in two halves, so that the archive files can be written
+  // elsewhere in between (MessageArchive::Write of `step.archive`). The
+  // first half only reads the buffer: every unpack reads the buffer afresh
+  // and holds its own information entry, so a COM message is unpacked three
+  // times (four with archiving on).
+  PreparedStep PrepareFrameStep(const std::string& FReceiveBuffer) const;
+  // The second half, with the archive's outcome: writes the entries, then
+  // the reply, and removes what the step took from the buffer; returns as
+  // FrameStep. REQUIRES: the buffer is the one prepared, at most with bytes
+  // appended since.
+  bool FinishFrameStep(PreparedStep& step, const ArchiveOutcome& outcome,
+                       std::string& FReceiveBuffer, const ReplyWriter& write);
 
-  // Archives the first frame's message as "TCP_DIV_" when archiving is on,
-  // removes the frame and returns its tag (empty when there is none). A
-  // frame without STX, or one whose markers are hidden behind a NUL byte,
-  // has no message: it is removed and gives no tag. On failure reports
-  // "Verwerking: " + message, empties the buffer and returns empty.
-  std::string PakketVerwerker(std::string& FReceiveBuffer, ArchivePass& pass,
-                              StepEntries& entries);
+  // The message of the first frame in the buffer, or an empty text. Holds
+  // "Pakket ontvangen met lengte van: " in `entries` when a frame with a
+  // length field is found. On failure holds "Verwerking: " + message and
+  // empties the buffer.
+  std::string PakketUitpakken(std::string& FReceiveBuffer,
+                              std::vector<EventLog::Entry>& entries) const;
 
  private:
-  void RunFrameStep(std::string& FReceiveBuffer, const ReplyWriter& write,
-                    StepEntries& entries);
+  // The first half of PakketVerwerker: asks for the "TCP_DIV_" archive when
+  // archiving is on, removes the frame and returns its tag (empty when there
+  // is none). A frame without STX, or one whose markers are hidden behind a
+  // NUL byte, has no message: it is removed and gives no tag. Its archive
+  // failure is handled by FinishFrameStep.
+  std::string PakketVerwerker(std::string& FReceiveBuffer,
+                              PreparedStep& step) const;
 
   const Settings& settings_;
   EventLog& events_;

@@ -18,12 +18,11 @@ namespace kvx {
 namespace {
 
 constexpr int kBacklog = 15;
-// Frame steps of different connections may run at once; two threads also
-// keep one slow archive write from stalling every other connection's reads
-// and replies. Each thread runs an io_context of its own and each connection
-// stays on one of them, so a read, its frame step and the reply run on one
-// thread without waking another; one io_context shared by both threads
-// costs several thread hand-offs per frame.
+// Two threads read, unpack and answer while the archive writer writes the
+// files of earlier frames. Each thread runs an io_context of its own and
+// each connection stays on one of them, so a read, its frame step and the
+// reply run on one thread without waking another; one io_context shared by
+// both threads costs several thread hand-offs per frame.
 constexpr int kThreads = 2;
 constexpr std::chrono::milliseconds kAcceptBackoff{100};
 
@@ -48,9 +47,10 @@ class TCPServer::Impl {
   Impl(const Settings& settings, EventLog& events, FileSystem& files,
        Clock& clock, ServerObserver& observer)
       : archive_(settings, files, clock),
+        writer_(archive_),
         handler_(settings, events, archive_),
         observer_(observer),
-        services_{events, handler_, observer, connections_},
+        services_{events, handler_, writer_, observer, connections_},
         ios_(MakeContexts()),
         accept_strand_(asio::make_strand(*ios_.front())) {}
 
@@ -64,6 +64,7 @@ class TCPServer::Impl {
 
   std::optional<Binding> binding_;
   MessageArchive archive_;
+  ArchiveWriter writer_;
   MessageHandler handler_;
   ServerObserver& observer_;
   ConnectionManager connections_;

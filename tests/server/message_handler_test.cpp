@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -270,6 +272,93 @@ TEST_F(FrameStepTest, ArchivesMessageLinesWithCrLf) {
   ASSERT_TRUE(Step());
   EXPECT_EQ(files_.Content(Decoded("TCP_DIV_", 1)),
             "<MSG tag=\"1\" type=\"ABC\">\r\n<A/>\r\n</MSG>\r\n");
+}
+
+// While a step's files are written elsewhere the connection may have read
+// more bytes; they stay behind whatever the step leaves, also when the step
+// empties the buffer.
+TEST_F(FrameStepTest, BytesReadWhileTheFilesAreWrittenStayBehindTheStep) {
+  const std::string later = BuildFrame(kComMessage).substr(0, 9);
+  const struct {
+    const char* name;
+    std::string message;
+    const char* fail_under;  // archive files that cannot be written
+    bool done;
+    std::string remains;  // of the buffer as prepared
+  } kCases[] = {
+      {"COM answered", kComMessage, nullptr, true, "x"},
+      {"COM archive fails", kComMessage, "/TCP_COM_", false,
+       BuildFrame(kComMessage) + "x"},
+      {"DIV answered", kAbcMessage, nullptr, true, "x"},
+      {"DIV archive fails", kAbcMessage, "/TCP_DIV_", true, ""},
+      {"raw archive fails", kAbcMessage, "/TCP_COMx_", false,
+       BuildFrame(kAbcMessage) + "x"},
+  };
+  for (const auto& c : kCases) {
+    files_.ClearFailures();
+    if (c.fail_under) files_.FailWritesUnder(std::string(kDir) + c.fail_under);
+    buffer_ = BuildFrame(c.message) + "x";
+    PreparedStep step = handler_.PrepareFrameStep(buffer_);
+    EXPECT_EQ(step.archive.raw, buffer_) << c.name;
+    const ArchiveOutcome outcome = archive_.Write(step.archive);
+    buffer_ += later;
+    EXPECT_EQ(handler_.FinishFrameStep(step, outcome, buffer_, write_), c.done)
+        << c.name;
+    EXPECT_EQ(buffer_, c.remains + later) << c.name;
+  }
+}
+
+// The first half writes nothing: a step whose raw file fails leaves no
+// unpack entries, only the failure.
+TEST_F(FrameStepTest, PreparingAStepWritesNothing) {
+  buffer_ = BuildFrame(kComMessage);
+  PreparedStep step = handler_.PrepareFrameStep(buffer_);
+  EXPECT_TRUE(files_.Files().empty());
+  EXPECT_TRUE(Events().empty());
+  EXPECT_EQ(step.entries.size(), 4u);
+  EXPECT_EQ(buffer_, BuildFrame(kComMessage));
+}
+
+TEST(ArchiveWriterTest, WritesInOrderPairsNumbersAndReportsEachOutcome) {
+  Settings settings = TemplateSettings(kDir);
+  MemFileSystem files;
+  files.AddDirectory("/srv");
+  files.AddDirectory(kDir);
+  files.FailWritesUnder(std::string(kDir) + "/TCP_DIV_");
+  FakeClock clock;
+  MessageArchive archive(settings, files, clock);
+  std::mutex mutex;
+  std::vector<std::string> outcomes;  // GUARDED_BY(mutex)
+  {
+    ArchiveWriter writer(archive);
+    const auto submit = [&](std::string raw, std::optional<ArchiveKind> kind) {
+      writer.Submit({std::move(raw), kind, "m"}, [&](ArchiveOutcome o) {
+        std::scoped_lock lock(mutex);
+        outcomes.push_back(o.failed == ArchiveOutcome::Failed::kNone ? "ok"
+                           : o.failed == ArchiveOutcome::Failed::kRaw
+                               ? "raw: " + o.error
+                               : "decoded: " + o.error);
+      });
+    };
+    submit("a", ArchiveKind::kCom);
+    submit("b", ArchiveKind::kDiv);  // fails: its number is used again
+    submit("c", std::nullopt);       // raw only: does not advance
+    submit("d", ArchiveKind::kCom);
+    // Leaving the scope waits for everything submitted.
+  }
+  EXPECT_EQ(
+      outcomes,
+      (std::vector<std::string>{
+          "ok",
+          "decoded: " + CannotCreateFileMessage(Decoded("TCP_DIV_", 2), EACCES),
+          "ok", "ok"}));
+  // The fake clock stands still, so each number's raw file is the last one
+  // written with it.
+  EXPECT_EQ(files.Content(Raw(1)), "a\r\n");
+  EXPECT_EQ(files.Content(Decoded("TCP_COM_", 1)), "m\r\n");
+  EXPECT_EQ(files.Content(Raw(2)), "d\r\n");
+  EXPECT_EQ(files.Content(Decoded("TCP_COM_", 2)), "m\r\n");
+  EXPECT_EQ(archive.FileCounter(), 3);
 }
 
 TEST(MessageTextTest, ExtractsTypeAndTagByMarker) {

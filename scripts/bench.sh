@@ -53,7 +53,7 @@ run_scenario() {
   shift
   local dir=$work/${name// /_}
   mkdir -p "$dir"
-  cp "$program" "$dir/"
+  cp "$program" "$dir/KvxTCPServer"
   KVX_EVENT_LOG="$dir/events.json" "$dir/KvxTCPServer" >"$dir/stdout" 2>&1 &
   pid=$!
   echo "--- $name (service pid $pid)"

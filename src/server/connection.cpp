@@ -138,16 +138,18 @@ bool Connection::StartFrameStep() {
   try {
     step_.emplace(services_.handler.PrepareFrameStep(FReceiveBuffer));
     // The outcome is handled on this strand; until then the strand's
-    // io_context has work and keeps running.
+    // io_context has work and keeps running. The connection goes along with
+    // the outcome, so that it never ends on the writer's thread.
     services_.writer.Submit(
         std::move(step_->archive),
         [self = shared_from_this(),
          strand =
              asio::prefer(strand_, asio::execution::outstanding_work.tracked)](
-            ArchiveOutcome outcome) {
-          asio::post(strand, [self, outcome = std::move(outcome)] {
-            self->OnArchived(outcome);
-          });
+            ArchiveOutcome outcome) mutable {
+          asio::post(strand,
+                     [self = std::move(self), outcome = std::move(outcome)] {
+                       self->OnArchived(outcome);
+                     });
         });
     return true;
   } catch (const std::exception& e) {

@@ -68,9 +68,9 @@ class MessageHandler {
 
   // The same in two halves, so that the archive files can be written
   // elsewhere in between (MessageArchive::Write of `step.archive`). The
-  // first half only reads the buffer: every unpack reads the buffer afresh
-  // and holds its own information entry, so a COM message is unpacked three
-  // times (four with archiving on).
+  // first half only reads the buffer. It holds the information entry of
+  // every unpack of the step: three for a COM message, four with archiving
+  // on, as many as the step reads the buffer.
   PreparedStep PrepareFrameStep(const std::string& FReceiveBuffer) const;
   // The second half, with the archive's outcome: writes the entries, then
   // the reply, and removes what the step took from the buffer; returns as

@@ -106,7 +106,7 @@ PreparedStep MessageHandler::PrepareFrameStep(
     step.reply = tag.empty() ? std::string(1, NAK)
                              : BuildFrame(AckReply(tag, settings_));
   }
-  step.remains = std::move(buffer);
+  step.taken = step.found - buffer.size();
   return step;
 }
 
@@ -119,9 +119,7 @@ bool MessageHandler::FinishFrameStep(PreparedStep& step,
     step.entries.clear();
   };
   // Bytes that arrived after the first half stay behind what the step left.
-  const auto take = [&] {
-    FReceiveBuffer.replace(0, step.found, step.remains);
-  };
+  const auto take = [&] { FReceiveBuffer.erase(0, step.taken); };
   try {
     if (outcome.failed == ArchiveOutcome::Failed::kRaw) {
       // The step ended before its first unpack.
@@ -137,7 +135,7 @@ bool MessageHandler::FinishFrameStep(PreparedStep& step,
       // and empties the buffer.
       step.entries.push_back(
           {Cat({kProcessingPrefix, outcome.error}), EventType::kError});
-      step.remains.clear();
+      step.taken = step.found;
       step.reply.assign(1, NAK);
     }
     // PakketVerwerker has removed the frame before the reply; a COM frame

@@ -43,9 +43,11 @@ struct PreparedStep {
   ArchiveRequest archive;
   std::size_t found = 0;                 // the buffer's size as found
   std::vector<EventLog::Entry> entries;  // of the unpacks, in their order
-  bool com = false;     // type COM: a failed decoded file keeps the frame
-  std::string reply;    // the reply frame, or the NAK byte
-  std::string remains;  // what the step leaves of archive.raw
+  bool com = false;   // type COM: a failed decoded file keeps the frame
+  std::string reply;  // the reply frame, or the NAK byte
+  // The leading bytes the step removes: up to the first EOT, or all it
+  // found when an unpack failed. What it leaves is always the rest.
+  std::size_t taken = 0;
 };
 
 // Runs frame steps on the receive buffers of connections. Thread-safe: frame

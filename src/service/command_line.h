@@ -13,10 +13,13 @@ struct CommandLine {
   bool silent = false;
   bool help = false;
   bool version = false;
+  // The first argument that is not a switch, if any: the program then
+  // refuses to run (a bare "INSTALL" must not start the gateway).
+  std::string not_a_switch;
 };
 
 // A switch begins with "/", "-" or "--"; its name is compared without regard
-// to case; position does not matter and other arguments are ignored.
+// to case and position does not matter. Switches of other names are ignored.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 }  // namespace kvx

@@ -23,22 +23,25 @@ namespace kvx {
 namespace {
 
 constexpr char kDisplayName[] = "Kavero TCP Server";
+// Exit status of a command line that is refused (sysexits' EX_USAGE).
+constexpr int kExitUsage = 64;
 
 constexpr char kUsage[] =
-    "Usage: KvxTCPServer [INSTALL | UNINSTALL] [SILENT] [-HELP] [-VERSION]\n"
+    "Usage: KvxTCPServer [-INSTALL | -UNINSTALL] [-SILENT] [-HELP] [-VERSION]\n"
     "\n"
     "Without a switch the Kavero TCP/IP message gateway runs in the\n"
     "foreground as a systemd service (Type=notify). Its working tree and\n"
     "KvxTCPConfig.xml live beside the program.\n"
     "\n"
-    "  INSTALL     install the systemd unit KaveroTCPIP.service (in\n"
+    "  -INSTALL    install the systemd unit KaveroTCPIP.service (in\n"
     "              $KVX_SYSTEMD_UNIT_DIR, default /etc/systemd/system)\n"
-    "  UNINSTALL   disable and remove the unit\n"
-    "  SILENT      with INSTALL or UNINSTALL: report failures only\n"
+    "  -UNINSTALL  disable and remove the unit\n"
+    "  -SILENT     with -INSTALL or -UNINSTALL: report failures only\n"
     "  -HELP       print this text\n"
     "  -VERSION    print the program version\n"
     "\n"
-    "Switches may start with '/', '-' or '--' and are not case-sensitive.\n"
+    "Switches may start with '/', '-' or '--' and are not case-sensitive;\n"
+    "an argument that is not a switch is refused (exit status 64).\n"
     "Signals: TERM/INT stop, TSTP pause, CONT continue, USR1 interrogate,\n"
     "PWR shutdown. KVX_EVENT_LOG chooses the event log: journal, stderr or\n"
     "the path of a JSON-lines file.\n";
@@ -122,6 +125,12 @@ int RunService(Host& host) {
 
 int RunServiceHost(const std::vector<std::string>& args) {
   const CommandLine cmd = ParseCommandLine(args);
+  if (!cmd.not_a_switch.empty()) {
+    std::fprintf(stderr, "KvxTCPServer: %s is not a switch.\n",
+                 cmd.not_a_switch.c_str());
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
   if (cmd.help) {
     std::fputs(kUsage, stdout);
     return 0;

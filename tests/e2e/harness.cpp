@@ -167,15 +167,6 @@ const std::string kInfFrame =
     "PE9udHZhbmdlcj5hYjwvT250dmFuZ2VyPg0KPEthdmVybz4NCjxLYXZlcm9JbmZvPjwvS2F2"
     "ZXJvSW5mbz4NCjwvS2F2ZXJvPg0KPC9NU0c+DQo=\x04";
 
-bool WaitFor(const std::function<bool()>& done, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (done()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollInterval);
-  }
-}
-
 std::vector<std::string> FileNames(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code ec;

@@ -23,6 +23,7 @@
 #include "fakes/network_namespace.h"
 #include "fakes/read_file.h"
 #include "fakes/temp_dir.h"
+#include "fakes/wait_for.h"
 
 namespace kvx::e2e {
 
@@ -61,9 +62,12 @@ extern const std::string kComMessage;
 extern const std::string kComFrame;
 extern const std::string kInfFrame;
 
-// Polls `done` until it returns true (true) or `timeout` passes (false).
-bool WaitFor(const std::function<bool()>& done,
-             milliseconds timeout = kTimeout);
+// Polls `done` every kPollInterval until it returns true (true) or
+// `timeout` passes (false).
+inline bool WaitFor(const std::function<bool()>& done,
+                    milliseconds timeout = kTimeout) {
+  return kvx::WaitFor(done, timeout, kPollInterval);
+}
 
 // The names of the entries of `dir`, sorted; empty when it cannot be read.
 std::vector<std::string> FileNames(const std::string& dir);

@@ -25,7 +25,6 @@ namespace kvx::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using SteadyClock = std::chrono::steady_clock;
 
 // Long enough for a few retries of a failed frame step (one a second).
 constexpr milliseconds kNoReplyWait{2500};
@@ -46,15 +45,13 @@ std::uint16_t StartService(ServiceProcess& service,
 // `skip` entries.
 bool WaitForEntryStarting(ServiceProcess& service, const std::string& prefix,
                           std::size_t skip = 0) {
-  const auto deadline = SteadyClock::now() + kTimeout;
-  while (SteadyClock::now() < deadline) {
+  return WaitFor([&] {
     const auto texts = service.Texts();
     for (std::size_t i = skip; i < texts.size(); ++i) {
       if (texts[i].rfind(prefix, 0) == 0) return true;
     }
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  return false;
+    return false;
+  });
 }
 
 // The decoded archive files by tag: file name -> content.
@@ -251,10 +248,7 @@ TEST(ServerFaultsTest, KillDuringLoadLeavesEveryAnsweredFrameArchived) {
       }
     });
   }
-  const auto deadline = SteadyClock::now() + kTimeout;
-  while (count < 300 && SteadyClock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(10));
-  }
+  WaitFor([&] { return count >= 300; });
   service.Signal(SIGKILL);
   EXPECT_EQ(service.WaitForExit(), 128 + SIGKILL);
   for (auto& t : threads) t.join();

@@ -224,6 +224,24 @@ TEST_F(InstallTest, SilentReportsOnlyFailures) {
   EXPECT_EQ(r.out, "");
 }
 
+// A bare word is no switch: the program says so and starts nothing, where
+// it would otherwise have run the gateway in the foreground.
+TEST_F(InstallTest, AnArgumentThatIsNotASwitchIsRefused) {
+  KVX_REQUIRE_PRIVATE_NETWORK();
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"INSTALL"}, {"-SILENT", "uninstall"}}) {
+    const RunResult r = service_.Run(args);
+    EXPECT_EQ(r.exit_status, 64) << args[0];
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, ::testing::HasSubstr("is not a switch."));
+    EXPECT_THAT(r.err, ::testing::HasSubstr("Usage: KvxTCPServer [-INSTALL"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+  EXPECT_FALSE(std::filesystem::exists(service_.dir() + kConfig))
+      << "nothing may start: not even the working tree is prepared";
+  EXPECT_THAT(service_.Texts(), ::testing::IsEmpty());
+}
+
 TEST_F(InstallTest, AnInstallWhoseTreeCannotBeWrittenIsUndone) {
   KVX_REQUIRE_PRIVATE_NETWORK();
   service_.WriteFile("KvxTCPIP", "");

@@ -149,10 +149,7 @@ TEST_F(ToolsE2eTest, MonitorShowsTheStartDatagram) {
     monitor = RunProgram(kMonitor, {"--json", "--count", "1", "--timeout", "15",
                                     "--config", config});
   });
-  const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-  while (!StatusPortBound() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitFor(StatusPortBound);
   service_.Start();
   run.join();
 

@@ -15,6 +15,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/mem_file_system.h"
 #include "fakes/recording_event_sink.h"
+#include "fakes/wait_for.h"
 #include "platform/error.h"
 #include "server/frame.h"
 #include "server/message_handler.h"
@@ -34,17 +35,6 @@ constexpr char kDir[] = "/srv/XML";
 std::string Message(const std::string& tag, const std::string& type) {
   return "<MSG tag=\"" + tag + "\" type=\"" + type +
          "\"><Verzender>ab</Verzender><Ontvanger>cd</Ontvanger></MSG>";
-}
-
-// Polls a condition that another thread makes true, up to a deadline.
-bool WaitFor(const std::function<bool()>& done,
-             std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 // A blocking client with deadlines on its reads.

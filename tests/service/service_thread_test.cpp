@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fakes/recording_event_sink.h"
+#include "fakes/wait_for.h"
 #include "platform/error.h"
 #include "platform/signals.h"
 
@@ -185,16 +186,6 @@ TEST_F(ServiceThreadTest, ARefusedStatusReportIsAnErrorEntry) {
   notifier_.refuse_ = true;
   EXPECT_TRUE(RunWith({kControlStop}));
   EXPECT_EQ(events_.Texts(), std::vector<std::string>(4, "refused"));
-}
-
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 TEST_F(ServiceThreadTest, TicksRunBetweenRequestsAndNotWhilePaused) {

@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
+#include "core/frame.h"
 #include "load_client.h"
 #include "process_probe.h"
-#include "server/frame.h"
 
 namespace kvx::bench {
 namespace {

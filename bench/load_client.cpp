@@ -15,7 +15,7 @@
 #include <deque>
 #include <thread>
 
-#include "server/frame.h"
+#include "core/frame.h"
 #include "server/message_handler.h"
 
 namespace kvx::bench {

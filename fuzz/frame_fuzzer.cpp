@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/frame.h"
+#include "core/frame.h"
 
 namespace {
 

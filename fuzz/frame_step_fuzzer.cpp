@@ -9,15 +9,15 @@
 #include <string_view>
 #include <vector>
 
+#include "core/event_log.h"
+#include "core/frame.h"
+#include "core/settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/mem_file_system.h"
 #include "fakes/recording_event_sink.h"
-#include "server/frame.h"
 #include "server/message_archive.h"
 #include "server/message_handler.h"
 #include "server/server_settings.h"
-#include "service/event_log.h"
-#include "service/settings.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/event_log.h"
+#include "core/settings.h"
 #include "platform/odbc.h"
-#include "service/event_log.h"
-#include "service/settings.h"
 
 namespace kvx {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/settings.h"
+#include "core/settings.h"
 
 namespace kvx {
 

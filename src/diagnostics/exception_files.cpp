@@ -2,7 +2,7 @@
 
 #include "platform/clock.h"
 #include "platform/error.h"
-#include "platform/line_list.h"
+#include "platform/line_list_file.h"
 #include "platform/stamps.h"
 
 namespace kvx {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 #include "platform/file_system.h"
 
 namespace kvx {

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "core/codepage.h"
 #include "platform/clock.h"
-#include "platform/codepage.h"
 
 namespace kvx {
 namespace {

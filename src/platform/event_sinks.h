@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/event_sink.h"
+#include "core/event_sink.h"
 
 namespace kvx {
 

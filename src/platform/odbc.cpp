@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 #include "platform/error.h"
 
 namespace kvx {

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 #include "platform/error.h"
 
 namespace kvx {

@@ -9,7 +9,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 
 namespace kvx {
 namespace {

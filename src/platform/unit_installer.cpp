@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 #include "platform/error.h"
 
 extern char** environ;

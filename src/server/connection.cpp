@@ -3,12 +3,12 @@
 #include <array>
 #include <chrono>
 
+#include "core/event_log.h"
+#include "core/frame.h"
 #include "platform/error.h"
-#include "server/frame.h"
 #include "server/message_archive.h"
 #include "server/message_handler.h"
 #include "server/server_observer.h"
-#include "service/event_log.h"
 
 namespace kvx {
 namespace {

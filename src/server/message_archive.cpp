@@ -6,11 +6,11 @@
 #include <exception>
 #include <utility>
 
+#include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/file_system.h"
-#include "platform/line_list.h"
+#include "platform/line_list_file.h"
 #include "platform/stamps.h"
-#include "service/settings.h"
 
 namespace kvx {
 

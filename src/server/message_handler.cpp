@@ -1,12 +1,12 @@
 #include "server/message_handler.h"
 
+#include "core/config.h"
+#include "core/event_log.h"
+#include "core/frame.h"
+#include "core/line_list.h"
+#include "core/settings.h"
 #include "platform/error.h"
-#include "platform/line_list.h"
-#include "server/frame.h"
 #include "server/message_archive.h"
-#include "service/config.h"
-#include "service/event_log.h"
-#include "service/settings.h"
 
 namespace kvx {
 namespace {

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/event_sink.h"
+#include "core/event_log.h"
+#include "core/event_sink.h"
 #include "server/message_archive.h"
-#include "service/event_log.h"
 
 namespace kvx {
 

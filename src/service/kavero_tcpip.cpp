@@ -1,12 +1,12 @@
 #include "service/kavero_tcpip.h"
 
+#include "core/config.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
-#include "platform/line_list.h"
+#include "platform/line_list_file.h"
 #include "platform/odbc.h"
 #include "platform/stamps.h"
-#include "service/config.h"
 #include "service/working_tree.h"
 #include "status/computer_pakket.h"
 

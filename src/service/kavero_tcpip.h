@@ -5,14 +5,14 @@
 
 #include <string>
 
+#include "core/event_log.h"
+#include "core/settings.h"
 #include "database/ado_connection.h"
 #include "diagnostics/diagnostics_observer.h"
 #include "diagnostics/exception_files.h"
 #include "diagnostics/traffic_log.h"
 #include "server/tcp_server.h"
-#include "service/event_log.h"
 #include "service/service_thread.h"
-#include "service/settings.h"
 #include "status/status_datagram.h"
 #include "timers/kavero_timers.h"
 

@@ -4,8 +4,9 @@
 #include <memory>
 #include <thread>
 
+#include "core/codepage.h"
+#include "core/event_log.h"
 #include "platform/clock.h"
-#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/event_sinks.h"
 #include "platform/file_system.h"
@@ -15,7 +16,6 @@
 #include "platform/system_info.h"
 #include "platform/udp_broadcaster.h"
 #include "platform/unit_installer.h"
-#include "service/event_log.h"
 #include "service/kavero_tcpip.h"
 #include "service/service_thread.h"
 

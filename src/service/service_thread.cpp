@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "core/event_log.h"
 #include "platform/error.h"
 #include "platform/signals.h"
-#include "service/event_log.h"
 
 namespace kvx {
 

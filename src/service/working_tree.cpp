@@ -2,6 +2,7 @@
 #include "service/working_tree.h"
 
 #include "platform/file_system.h"
+#include "platform/line_list_file.h"
 
 namespace kvx {
 

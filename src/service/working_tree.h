@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/line_list.h"
+#include "core/line_list.h"
 
 namespace kvx {
 

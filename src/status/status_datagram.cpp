@@ -1,6 +1,6 @@
 #include "status/status_datagram.h"
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 #include "platform/stamps.h"
 #include "status/computer_pakket.h"
 

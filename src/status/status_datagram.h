@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "core/settings.h"
 #include "platform/clock.h"
 #include "platform/system_info.h"
 #include "platform/udp_broadcaster.h"
-#include "service/settings.h"
 #include "status/xor_cipher.h"
 
 namespace kvx {

@@ -8,9 +8,9 @@
 #include <functional>
 #include <string_view>
 
+#include "core/event_log.h"
+#include "core/event_sink.h"
 #include "platform/clock.h"
-#include "platform/event_sink.h"
-#include "service/event_log.h"
 #include "timers/tick_scheduler.h"
 #include "timers/timer_list.h"
 

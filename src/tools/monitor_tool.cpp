@@ -1,9 +1,9 @@
 #include "tools/monitor_tool.h"
 
-#include "platform/codepage.h"
-#include "platform/line_list.h"
+#include "core/codepage.h"
+#include "core/config.h"
+#include "platform/line_list_file.h"
 #include "platform/udp_receiver.h"
-#include "service/config.h"
 #include "status/status_record.h"
 #include "tools/arguments.h"
 #include "tools/text_output.h"

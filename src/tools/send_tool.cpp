@@ -2,10 +2,10 @@
 
 #include <ostream>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
+#include "core/frame.h"
 #include "platform/error.h"
 #include "platform/tcp_client.h"
-#include "server/frame.h"
 #include "server/message_handler.h"
 #include "tools/arguments.h"
 #include "tools/text_output.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 
 namespace kvx {
 
@@ -31,9 +31,7 @@ class TdsFixtureProcess {
               ("kvx_tds_" + std::to_string(getpid()) + "_" +
                std::to_string(counter++) + ".jsonl");
     std::filesystem::remove(record_);
-    const std::string script =
-        (std::filesystem::path(__FILE__).parent_path() / "tds_fixture.py")
-            .string();
+    const std::string script = KVX_TESTS_DIR "/database/tds_fixture.py";
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();

@@ -6,9 +6,9 @@
 
 #include <filesystem>
 
+#include "core/codepage.h"
 #include "e2e/harness.h"
 #include "e2e/operator_texts.h"
-#include "platform/codepage.h"
 
 namespace kvx::e2e {
 namespace {

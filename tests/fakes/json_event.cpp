@@ -4,7 +4,7 @@
 #include <map>
 #include <set>
 
-#include "platform/codepage.h"
+#include "core/codepage.h"
 
 namespace kvx {
 namespace {

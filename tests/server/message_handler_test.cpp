@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "core/event_log.h"
+#include "core/frame.h"
+#include "core/settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/mem_file_system.h"
 #include "fakes/recording_event_sink.h"
 #include "platform/error.h"
-#include "server/frame.h"
 #include "server/message_archive.h"
 #include "server/server_settings.h"
-#include "service/event_log.h"
-#include "service/settings.h"
 
 namespace kvx {
 namespace {

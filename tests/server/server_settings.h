@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "service/settings.h"
+#include "core/settings.h"
 
 namespace kvx {
 

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "server/frame.h"
+#include "core/frame.h"
 #include "tools/arguments.h"
 
 namespace kvx {

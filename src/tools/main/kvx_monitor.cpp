@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/codepage.h"
 #include "platform/clock.h"
-#include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
 #include "platform/udp_receiver.h"

@@ -1,9 +1,9 @@
-#include "server/frame.h"
+#include "core/frame.h"
 
 #include <array>
 
-#include "platform/line_list.h"
-#include "service/config.h"
+#include "core/config.h"
+#include "core/line_list.h"
 
 namespace kvx {
 namespace {

@@ -1,7 +1,4 @@
-#include "platform/line_list.h"
-
-#include "platform/codepage.h"
-#include "platform/file_system.h"
+#include "core/line_list.h"
 
 namespace kvx {
 
@@ -55,20 +52,6 @@ std::string LineListText(std::string_view data) {
   }
   if (!data.empty()) text += "\r\n";
   return text;
-}
-
-void SaveLineList(FileSystem& files, const std::string& path,
-                  const LineList& list) {
-  files.WriteFile(path, list.Text());
-}
-
-void SaveLineListText(FileSystem& files, const std::string& path,
-                      std::string_view data) {
-  files.WriteFile(path, LineListText(data));
-}
-
-LineList LoadLineList(FileSystem& files, const std::string& path) {
-  return LineList(DecodeFileText(files.ReadFile(path)));
 }
 
 }  // namespace kvx

@@ -1,4 +1,4 @@
-#include "service/event_log.h"
+#include "core/event_log.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 // The event sink: where event-log entries go (journal, stderr, JSON file).
-#ifndef KVX_PLATFORM_EVENT_SINK_H_
-#define KVX_PLATFORM_EVENT_SINK_H_
+#ifndef KVX_CORE_EVENT_SINK_H_
+#define KVX_CORE_EVENT_SINK_H_
 
 #include <span>
 #include <string_view>
@@ -33,4 +33,4 @@ class EventSink {
 
 }  // namespace kvx
 
-#endif  // KVX_PLATFORM_EVENT_SINK_H_
+#endif  // KVX_CORE_EVENT_SINK_H_

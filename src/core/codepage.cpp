@@ -1,4 +1,4 @@
-#include "platform/codepage.h"
+#include "core/codepage.h"
 
 #include <array>
 #include <cstdint>

@@ -1,14 +1,12 @@
 // Line lists: ordered text lines set from one text and read back joined.
-#ifndef KVX_PLATFORM_LINE_LIST_H_
-#define KVX_PLATFORM_LINE_LIST_H_
+#ifndef KVX_CORE_LINE_LIST_H_
+#define KVX_CORE_LINE_LIST_H_
 
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kvx {
-
-class FileSystem;
 
 // Setting a line list from a text splits it at CR, at LF and at CR LF (LF CR
 // is two line ends); a final line without a line end is still a line; the
@@ -33,20 +31,6 @@ class LineList {
 // The text obtained by setting a line list from `data` and reading it back.
 std::string LineListText(std::string_view data);
 
-// Saves the joined text (Windows-1252, no byte-order mark), creating or
-// truncating the file. Throws KvxError "Cannot create file ...".
-void SaveLineList(FileSystem& files, const std::string& path,
-                  const LineList& list);
-
-// Saves the line list set from `data` as SaveLineList does, without
-// building the list.
-void SaveLineListText(FileSystem& files, const std::string& path,
-                      std::string_view data);
-
-// Loads a file, decoding it by its byte-order mark (codepage.h). Throws
-// KvxError "Cannot open file ...".
-LineList LoadLineList(FileSystem& files, const std::string& path);
-
 }  // namespace kvx
 
-#endif  // KVX_PLATFORM_LINE_LIST_H_
+#endif  // KVX_CORE_LINE_LIST_H_

@@ -1,7 +1,7 @@
 // Conversions between the program's texts (Windows-1252 byte strings) and the
 // encodings met at its boundaries: UTF-8, UTF-16 and US-ASCII.
-#ifndef KVX_PLATFORM_CODEPAGE_H_
-#define KVX_PLATFORM_CODEPAGE_H_
+#ifndef KVX_CORE_CODEPAGE_H_
+#define KVX_CORE_CODEPAGE_H_
 
 #include <string>
 #include <string_view>
@@ -38,4 +38,4 @@ std::string DecodeFileText(std::string_view bytes);
 
 }  // namespace kvx
 
-#endif  // KVX_PLATFORM_CODEPAGE_H_
+#endif  // KVX_CORE_CODEPAGE_H_

@@ -1,13 +1,13 @@
 // The event-log reporters of the module, the service host and the
 // application.
-#ifndef KVX_SERVICE_EVENT_LOG_H_
-#define KVX_SERVICE_EVENT_LOG_H_
+#ifndef KVX_CORE_EVENT_LOG_H_
+#define KVX_CORE_EVENT_LOG_H_
 
 #include <span>
 #include <string>
 #include <string_view>
 
-#include "platform/event_sink.h"
+#include "core/event_sink.h"
 
 namespace kvx {
 
@@ -43,4 +43,4 @@ void WriteApplicationEvent(EventSink& sink, std::string_view text);
 
 }  // namespace kvx
 
-#endif  // KVX_SERVICE_EVENT_LOG_H_
+#endif  // KVX_CORE_EVENT_LOG_H_

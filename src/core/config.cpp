@@ -1,4 +1,4 @@
-#include "service/config.h"
+#include "core/config.h"
 
 namespace kvx {
 

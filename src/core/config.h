@@ -1,14 +1,14 @@
 // The configuration file: the tag reader and the number rule of its
 // settings. (The working tree and the template are prepared in
-// working_tree.h.)
-#ifndef KVX_SERVICE_CONFIG_H_
-#define KVX_SERVICE_CONFIG_H_
+// service/working_tree.h.)
+#ifndef KVX_CORE_CONFIG_H_
+#define KVX_CORE_CONFIG_H_
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "platform/line_list.h"
+#include "core/line_list.h"
 
 namespace kvx {
 
@@ -25,4 +25,4 @@ std::int32_t NumberRule(std::string_view text);
 
 }  // namespace kvx
 
-#endif  // KVX_SERVICE_CONFIG_H_
+#endif  // KVX_CORE_CONFIG_H_

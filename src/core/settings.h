@@ -1,6 +1,6 @@
 // The settings of the configuration file, as texts exactly as read.
-#ifndef KVX_SERVICE_SETTINGS_H_
-#define KVX_SERVICE_SETTINGS_H_
+#ifndef KVX_CORE_SETTINGS_H_
+#define KVX_CORE_SETTINGS_H_
 
 #include <string>
 
@@ -25,4 +25,4 @@ struct Settings {
 
 }  // namespace kvx
 
-#endif  // KVX_SERVICE_SETTINGS_H_
+#endif  // KVX_CORE_SETTINGS_H_

@@ -1,7 +1,7 @@
 // The wire frame: markers, base64 codec, length field, building and removing
 // frames. Pure functions on byte strings (one byte per character).
-#ifndef KVX_SERVER_FRAME_H_
-#define KVX_SERVER_FRAME_H_
+#ifndef KVX_CORE_FRAME_H_
+#define KVX_CORE_FRAME_H_
 
 #include <cstdint>
 #include <string>
@@ -65,4 +65,4 @@ UnpackedFrame UnpackFirstFrame(std::string_view data);
 
 }  // namespace kvx
 
-#endif  // KVX_SERVER_FRAME_H_
+#endif  // KVX_CORE_FRAME_H_

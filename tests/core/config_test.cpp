@@ -1,5 +1,5 @@
 // The number rule and the tag reader of the configuration file.
-#include "service/config.h"
+#include "core/config.h"
 
 #include <gtest/gtest.h>
 

@@ -25,6 +25,7 @@ class LineList;
 class SystemInfo;
 class TickScheduler;
 class UdpBroadcaster;
+class WorkerProgress;
 
 // The platform objects the module works through; all must outlive it.
 struct Platform {
@@ -68,6 +69,10 @@ class TKaveroTCPIP final : public ServiceHandlers {
 
   const Settings& settings() const { return FSettings; }
   const std::string& program_version() const { return FProgramVersion; }
+  // Thread-safe; lives as long as the module.
+  const WorkerProgress& archive_progress() const {
+    return FTCPServer.ArchiveProgress();
+  }
 
  private:
   void LoadSettings(const LineList& config);

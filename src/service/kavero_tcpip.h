@@ -9,6 +9,7 @@
 #include "diagnostics/diagnostics_observer.h"
 #include "diagnostics/exception_files.h"
 #include "diagnostics/traffic_log.h"
+#include "platform/unit_installer.h"
 #include "server/tcp_server.h"
 #include "service/event_log.h"
 #include "service/service_thread.h"
@@ -62,6 +63,14 @@ class TKaveroTCPIP final : public ServiceHandlers {
   // ServiceAfterInstall throws when a template cannot be written.
   void ServiceAfterInstall();
   void ServiceBeforeUninstall();
+
+  // What the systemd unit must allow, from the configuration as it is now
+  // (the template's values when it is missing): the working tree, the
+  // configuration file, KvxTCPData and the archive directory when it lies
+  // outside the working tree may be written; binding a port below 1024 keeps
+  // that capability. Leaves program_path and user empty. Throws KvxError
+  // when the configuration cannot be read.
+  UnitOptions ServiceUnitOptions();
 
   void WriteEventLog(std::string_view text, EventType type) {
     FEventLog.WriteEventLog(text, type);

@@ -75,7 +75,10 @@ void Say(std::FILE* stream, const std::string& text) {
 
 int Install(Host& host, bool silent) {
   try {
-    InstallUnit(ProgramPath());
+    UnitOptions unit = host.module->ServiceUnitOptions();
+    unit.program_path = ProgramPath();
+    unit.user = ServiceUser();
+    InstallUnit(unit);
     try {
       host.module->ServiceAfterInstall();
     } catch (...) {

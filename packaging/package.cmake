@@ -1,9 +1,12 @@
 # The Debian package: KvxTCPServer in /opt/kavero (a directory the service
-# writes its working tree into), the tools in /usr/bin, and maintainer
-# scripts that install and remove the systemd unit through the program.
+# writes its working tree into), the tools in /usr/bin, the sysusers.d entry
+# of the user kavero, and maintainer scripts that install and remove the
+# systemd unit through the program.
 # Build it from a build tree with `cpack -G DEB`.
 install(TARGETS KvxTCPServer DESTINATION opt/kavero)
 install(TARGETS kvx-send kvx-monitor DESTINATION usr/bin)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/sysusers/kvx-tcp-server.conf
+        DESTINATION usr/lib/sysusers.d)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kvx-tcp-server)

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev python3
   iproute2 util-linux clang-format
   clang libclang-rt-14-dev
+  systemd fakeroot  # systemd-analyze, systemd-sysusers; the package test
 )
 
 missing=()

@@ -3,6 +3,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <cstdint>
 #include <string>
 
 #include "platform/error.h"
@@ -39,6 +40,28 @@ void SdNotifier::Report(ServiceState state) {
   const int rc = sd_notify(0, message.c_str());
   if (rc < 0) throw KvxError(SystemErrorText(-rc));
   if (state == ServiceState::kRunning) ready_sent_ = true;
+}
+
+namespace {
+
+void Notify(const std::string& message) {
+  const int rc = sd_notify(0, message.c_str());
+  if (rc < 0) throw KvxError(SystemErrorText(-rc));
+}
+
+}  // namespace
+
+void SdWatchdogNotifier::Ping() { Notify("WATCHDOG=1"); }
+
+void SdWatchdogNotifier::Status(std::string_view text) {
+  Notify("STATUS=" + std::string(text));
+}
+
+std::optional<std::chrono::microseconds> WatchdogInterval() {
+  std::uint64_t usec = 0;
+  // 0 leaves WATCHDOG_USEC and WATCHDOG_PID in the environment.
+  if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) return std::nullopt;
+  return std::chrono::microseconds(usec);
 }
 
 }  // namespace kvx

@@ -2,6 +2,8 @@
 #ifndef KVX_PLATFORM_SERVICE_NOTIFIER_H_
 #define KVX_PLATFORM_SERVICE_NOTIFIER_H_
 
+#include <chrono>
+#include <optional>
 #include <string_view>
 
 namespace kvx {
@@ -37,6 +39,30 @@ class SdNotifier final : public ServiceNotifier {
  private:
   bool ready_sent_ = false;
 };
+
+// The keep-alive of the service manager's watchdog and the short state it
+// shows. Thread-safe: used from the watchdog thread.
+class WatchdogNotifier {
+ public:
+  virtual ~WatchdogNotifier() = default;
+  // WATCHDOG=1. Throws KvxError with the system's error text when the
+  // service manager refuses it.
+  virtual void Ping() = 0;
+  // STATUS=<text>, shown by `systemctl status`. Throws as Ping does.
+  virtual void Status(std::string_view text) = 0;
+};
+
+// sd_notify WATCHDOG=1 and STATUS=. A no-op without NOTIFY_SOCKET.
+class SdWatchdogNotifier final : public WatchdogNotifier {
+ public:
+  void Ping() override;
+  void Status(std::string_view text) override;
+};
+
+// How often the service manager expects a ping (WATCHDOG_USEC, when
+// WATCHDOG_PID is unset or names this process); nothing when it does not
+// watch this process.
+std::optional<std::chrono::microseconds> WatchdogInterval();
 
 }  // namespace kvx
 

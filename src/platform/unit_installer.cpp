@@ -2,6 +2,7 @@
 #include "platform/unit_installer.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +23,39 @@ namespace {
 
 constexpr char kUnitName[] = "KaveroTCPIP.service";
 constexpr char kDefaultUnitDirectory[] = "/etc/systemd/system";
+constexpr char kDefaultUser[] = "kavero";
+
+// The sandbox of the service: it needs its sockets (AF_NETLINK for the
+// interface list), its own files and nothing of the rest of the system.
+// A system call outside the filter fails with EPERM rather than killing
+// the service.
+constexpr char kSandbox[] =
+    "UMask=0027\n"
+    "LimitNOFILE=65536\n"
+    "NoNewPrivileges=yes\n"
+    "ProtectSystem=strict\n"
+    "ProtectHome=yes\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "PrivateMounts=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "ProtectProc=invisible\n"
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "RemoveIPC=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged\n"
+    "SystemCallErrorNumber=EPERM\n";
 
 // The directories systemd loads system units from. A unit written anywhere
 // else (a staging or test directory) is only written: telling systemd about
@@ -84,14 +118,27 @@ void Systemctl(const std::vector<std::string>& args) {
   }
 }
 
-// ExecStart= takes a command line: the path is quoted when it holds blanks,
-// quotes or backslashes, and '%' and '$' are doubled so systemd reads them
-// as themselves.
-std::string ExecStartValue(const std::string& utf8_path) {
+// A unit file is read line by line: a path with a control character in it
+// cannot be written into one.
+void CheckUnitPath(const std::string& utf8_path) {
+  for (const char c : utf8_path) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      throw KvxError("The path \"" + Utf8ToCp1252(utf8_path) +
+                     "\" cannot be written into a systemd unit.");
+    }
+  }
+}
+
+// A path as systemd reads it back: quoted when it holds blanks, quotes or
+// backslashes (those two escaped), '%' doubled, and '$' doubled where
+// systemd expands variables (ExecStart=).
+std::string UnitPathValue(const std::string& utf8_path, bool double_dollar) {
+  CheckUnitPath(utf8_path);
   bool quote = false;
   std::string escaped;
   for (const char c : utf8_path) {
-    if (c == '%' || c == '$') {
+    if (c == '%' || (c == '$' && double_dollar)) {
       escaped += c;
     } else if (c == '"' || c == '\\') {
       quote = true;
@@ -102,6 +149,19 @@ std::string ExecStartValue(const std::string& utf8_path) {
     escaped += c;
   }
   return quote ? "\"" + escaped + "\"" : escaped;
+}
+
+// Names as useradd and systemd-sysusers accept them.
+bool ValidUserName(const std::string& name) {
+  if (name.empty() || name.size() > 32) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool letter =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    const bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
+    if (!(letter || (i > 0 && other))) return false;
+  }
+  return true;
 }
 
 void WriteAll(int fd, std::string_view bytes) {
@@ -123,21 +183,63 @@ std::string UnitDirectory() {
   return Utf8ToCp1252(value);
 }
 
-std::string UnitFileText(const std::string& program_path) {
-  return "[Unit]\n"
-         "Description=Kavero TCP Server\n"
-         "\n"
-         "[Service]\n"
-         "Type=notify\n"
-         "ExecStart=" +
-         ExecStartValue(Cp1252ToUtf8(program_path)) +
-         "\n"
-         "\n"
-         "[Install]\n"
-         "WantedBy=multi-user.target\n";
+std::string ServiceUser() {
+  const char* value = std::getenv("KVX_SERVICE_USER");
+  if (value != nullptr) {
+    const std::string name = value;
+    if (!name.empty() && !ValidUserName(name)) {
+      throw KvxError("The user name \"" + Utf8ToCp1252(name) +
+                     "\" in KVX_SERVICE_USER is not valid.");
+    }
+    return name;
+  }
+  return ::getpwnam(kDefaultUser) != nullptr ? kDefaultUser : "";
 }
 
-void InstallUnit(const std::string& program_path) {
+std::string UnitFileText(const UnitOptions& options) {
+  std::string text =
+      "[Unit]\n"
+      "Description=Kavero TCP Server\n"
+      "\n"
+      "[Service]\n"
+      "Type=notify\n"
+      "ExecStart=" +
+      UnitPathValue(Cp1252ToUtf8(options.program_path), true) +
+      "\n"
+      "WatchdogSec=30s\n"
+      "Restart=on-failure\n";
+  if (!options.user.empty()) {
+    text += "User=" + options.user + "\nGroup=" + options.user + "\n";
+  }
+  text += kSandbox;
+  if (!options.read_write_paths.empty()) {
+    // '-': a path missing at start is passed over; the service then reports
+    // the files it cannot write in its own words.
+    text += "ReadWritePaths=";
+    for (std::size_t i = 0; i < options.read_write_paths.size(); ++i) {
+      if (i > 0) text += ' ';
+      text +=
+          UnitPathValue("-" + Cp1252ToUtf8(options.read_write_paths[i]), false);
+    }
+    text += '\n';
+  }
+  if (options.bind_low_port) {
+    text +=
+        "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+        "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+  } else {
+    text += "CapabilityBoundingSet=\n";
+  }
+  text +=
+      "\n"
+      "[Install]\n"
+      "WantedBy=multi-user.target\n";
+  return text;
+}
+
+void InstallUnit(const UnitOptions& options) {
+  // Built before the file is created: a path it cannot hold leaves nothing.
+  const std::string unit_text = UnitFileText(options);
   const std::string path = UnitPath();
   const std::string text_path = Utf8ToCp1252(path);
   // O_EXCL: an existing unit is left exactly as it is.
@@ -148,12 +250,18 @@ void InstallUnit(const std::string& program_path) {
   }
   if (fd < 0) throw KvxError(CannotCreateFileMessage(text_path, errno));
   try {
-    WriteAll(fd, UnitFileText(program_path));
-    if (::close(fd) != 0) throw KvxError(SystemErrorText(errno));
+    WriteAll(fd, unit_text);
   } catch (...) {
     ::close(fd);
     ::unlink(path.c_str());
     throw;
+  }
+  // close() releases the descriptor even when it fails (a delayed write
+  // error): it must not be closed again, the number may be reused already.
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(path.c_str());
+    throw KvxError(SystemErrorText(error));
   }
   if (!ManagedBySystemd()) return;
   try {

@@ -104,6 +104,7 @@ void ArchiveWriter::Run() {
     // Everything queued so far is written without taking the queue's lock
     // again, so connections hand over new frames meanwhile.
     for (Job& job : batch) {
+      ScopedWork work(progress_);
       ArchiveOutcome outcome = archive_.Write(job.request);
       try {
         job.done(std::move(outcome));

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/worker_progress.h"
+
 namespace kvx {
 
 class Clock;
@@ -99,6 +101,10 @@ class ArchiveWriter {
   // failed.
   void Submit(ArchiveRequest request, Done done);
 
+  // One piece of work per request (its files and its `done`); idle while
+  // the queue is empty. Read by the watchdog.
+  const WorkerProgress& progress() const { return progress_; }
+
  private:
   struct Job {
     ArchiveRequest request;
@@ -111,7 +117,8 @@ class ArchiveWriter {
   std::condition_variable wake_;
   std::deque<Job> jobs_;   // GUARDED_BY(mutex_)
   bool stopping_ = false;  // GUARDED_BY(mutex_)
-  std::thread thread_;     // last: starts once the rest is ready
+  WorkerProgress progress_;
+  std::thread thread_;  // last: starts once the rest is ready
 };
 
 }  // namespace kvx

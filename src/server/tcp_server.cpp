@@ -256,4 +256,8 @@ std::vector<std::uint16_t> TCPServer::LocalPorts() const {
   return impl_->ports_;
 }
 
+const WorkerProgress& TCPServer::ArchiveProgress() const {
+  return impl_->writer_.progress();
+}
+
 }  // namespace kvx

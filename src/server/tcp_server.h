@@ -13,6 +13,7 @@ class Clock;
 class EventLog;
 class FileSystem;
 class ServerObserver;
+class WorkerProgress;
 struct Settings;
 
 inline constexpr char kBindFailureText[] =
@@ -52,6 +53,10 @@ class TCPServer {
 
   // The ports listened on (one per listener); empty while inactive.
   std::vector<std::uint16_t> LocalPorts() const;
+
+  // The progress marks of the archive thread; thread-safe, lives as long as
+  // the server.
+  const WorkerProgress& ArchiveProgress() const;
 
  private:
   class Impl;

@@ -179,6 +179,28 @@ void TKaveroTCPIP::ServiceAfterInstall() {
   WriteEventLog(kInstalled, EventType::kInformation);
 }
 
+UnitOptions TKaveroTCPIP::ServiceUnitOptions() {
+  const std::string& dir = FPlatform.program_directory;
+  const std::string tree = dir + "KvxTCPIP";
+  const std::string config_path = dir + kConfigFileName;
+  UnitOptions options;
+  options.read_write_paths = {tree, config_path, dir + "KvxTCPData"};
+  if (!FPlatform.files.FileExists(config_path)) return options;
+  const LineList config = LoadLineList(FPlatform.files, config_path);
+  // A relative or empty directory is not made writable: the service starts
+  // in "/", where it must not write.
+  const std::string archive = ReadXMLTag(config, "OutputDirectory");
+  if (!archive.empty() && archive.front() == '/' && archive != tree &&
+      archive.rfind(tree + "/", 0) != 0) {
+    options.read_write_paths.push_back(archive);
+  }
+  // As StartListener reads it: 1 or more, its low 16 bits (0: any port).
+  const std::int32_t port = NumberRule(ReadXMLTag(config, "Port"));
+  const std::int32_t bound = port & 0xFFFF;
+  options.bind_low_port = port >= 1 && bound >= 1 && bound < 1024;
+  return options;
+}
+
 void TKaveroTCPIP::ServiceBeforeUninstall() {
   WriteEventLog(kUninstalled, EventType::kInformation);
 }

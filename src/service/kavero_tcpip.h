@@ -11,6 +11,7 @@
 #include "diagnostics/diagnostics_observer.h"
 #include "diagnostics/exception_files.h"
 #include "diagnostics/traffic_log.h"
+#include "platform/unit_installer.h"
 #include "server/tcp_server.h"
 #include "service/service_thread.h"
 #include "status/status_datagram.h"
@@ -25,6 +26,7 @@ class LineList;
 class SystemInfo;
 class TickScheduler;
 class UdpBroadcaster;
+class WorkerProgress;
 
 // The platform objects the module works through; all must outlive it.
 struct Platform {
@@ -62,12 +64,24 @@ class TKaveroTCPIP final : public ServiceHandlers {
   void ServiceAfterInstall();
   void ServiceBeforeUninstall();
 
+  // What the systemd unit must allow, from the configuration as it is now
+  // (the template's values when it is missing): the working tree, the
+  // configuration file, KvxTCPData and the archive directory when it lies
+  // outside the working tree may be written; binding a port below 1024 keeps
+  // that capability. Leaves program_path and user empty. Throws KvxError
+  // when the configuration cannot be read.
+  UnitOptions ServiceUnitOptions();
+
   void WriteEventLog(std::string_view text, EventType type) {
     FEventLog.WriteEventLog(text, type);
   }
 
   const Settings& settings() const { return FSettings; }
   const std::string& program_version() const { return FProgramVersion; }
+  // Thread-safe; lives as long as the module.
+  const WorkerProgress& archive_progress() const {
+    return FTCPServer.ArchiveProgress();
+  }
 
  private:
   void LoadSettings(const LineList& config);

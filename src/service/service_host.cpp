@@ -1,5 +1,8 @@
 #include "service/service_host.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -17,7 +20,9 @@
 #include "platform/udp_broadcaster.h"
 #include "platform/unit_installer.h"
 #include "service/kavero_tcpip.h"
+#include "service/liveness.h"
 #include "service/service_thread.h"
+#include "service/watchdog.h"
 
 namespace kvx {
 namespace {
@@ -73,7 +78,10 @@ void Say(std::FILE* stream, const std::string& text) {
 
 int Install(Host& host, bool silent) {
   try {
-    InstallUnit(ProgramPath());
+    UnitOptions unit = host.module->ServiceUnitOptions();
+    unit.program_path = ProgramPath();
+    unit.user = ServiceUser();
+    InstallUnit(unit);
     try {
       host.module->ServiceAfterInstall();
     } catch (...) {
@@ -102,9 +110,42 @@ int Uninstall(Host& host, bool silent) {
   return 0;
 }
 
+// Names of the watched threads in the watchdog's entries.
+constexpr char kServiceThreadName[] = "de service thread";
+constexpr char kArchiveThreadName[] = "de archief thread";
+
+// The watchdog, when the service manager watches this process: a ping every
+// half interval while the service thread and the archive thread are idle or
+// moving; either one busy for longer than the interval stops them.
+std::unique_ptr<Watchdog> StartWatchdog(Host& host,
+                                        const ServiceThread& service,
+                                        std::unique_ptr<Liveness>& liveness,
+                                        WatchdogNotifier& notifier,
+                                        EventLog& events) {
+  const auto interval = WatchdogInterval();
+  if (!interval) return nullptr;
+  const auto limit =
+      std::chrono::duration_cast<std::chrono::milliseconds>(*interval);
+  // Tick counts wrap at 2^32 ms; a limit beyond half of that cannot be told.
+  const auto limit_ms = static_cast<std::uint32_t>(
+      std::min<std::int64_t>(limit.count(), 0x7FFFFFFF));
+  liveness = std::make_unique<Liveness>(host.clock, limit_ms);
+  liveness->Watch(kServiceThreadName, service.progress());
+  liveness->Watch(kArchiveThreadName, host.module->archive_progress());
+  return std::make_unique<Watchdog>(
+      *liveness, notifier, events,
+      [&service] { return std::string(ServiceStateName(service.state())); },
+      std::max(limit / 2, std::chrono::milliseconds(1)));
+}
+
 int RunService(Host& host) {
   SdNotifier notifier;
   ServiceThread service(*host.module, host.ticks, notifier, *host.events);
+  SdWatchdogNotifier watchdog_notifier;
+  EventLog watchdog_events(*host.events);
+  std::unique_ptr<Liveness> liveness;
+  const std::unique_ptr<Watchdog> watchdog = StartWatchdog(
+      host, service, liveness, watchdog_notifier, watchdog_events);
   bool ran = false;
   {
     SignalThread signals([&service](int code) { service.Post(code); });

@@ -76,6 +76,7 @@ bool ServiceThread::Run() {
   Report(ServiceState::kStartPending);
   bool started = true;
   try {
+    ScopedWork work(progress_);
     handlers_.ServiceStart(started);
   } catch (const std::exception& e) {
     WriteHostEvent(events_,
@@ -89,6 +90,7 @@ bool ServiceThread::Run() {
   Report(ServiceState::kRunning);
   for (;;) {
     const std::optional<int> request = WaitForRequest();
+    ScopedWork work(progress_);
     if (!request) {
       const auto generation = ticks_.generation();
       handlers_.TimerTick();
@@ -105,6 +107,7 @@ bool ServiceThread::Run() {
     const int code = requests_.front();
     requests_.pop_front();
     lock.unlock();
+    ScopedWork work(progress_);
     Handle(code);
   }
   Report(ServiceState::kStopped);

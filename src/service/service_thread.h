@@ -3,6 +3,7 @@
 #ifndef KVX_SERVICE_SERVICE_THREAD_H_
 #define KVX_SERVICE_SERVICE_THREAD_H_
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <optional>
 
 #include "platform/service_notifier.h"
+#include "platform/worker_progress.h"
 #include "timers/tick_scheduler.h"
 
 namespace kvx {
@@ -76,7 +78,12 @@ class ServiceThread {
   // false when ServiceStart raised or refused (the service never ran).
   bool Run();
 
-  ServiceState state() const { return state_; }
+  // Thread-safe: the last state reported.
+  ServiceState state() const { return state_.load(); }
+
+  // Begun and finished for the start handler, every request and every tick;
+  // idle while waiting for the next. Read by the watchdog.
+  const WorkerProgress& progress() const { return progress_; }
 
  private:
   // Returns true when the request ends the loop.
@@ -88,7 +95,9 @@ class ServiceThread {
   ServiceTickSource& ticks_;
   ServiceNotifier& notifier_;
   EventSink& events_;
-  ServiceState state_ = ServiceState::kStopped;  // service thread only
+  // Written by the service thread only.
+  std::atomic<ServiceState> state_{ServiceState::kStopped};
+  WorkerProgress progress_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -4,16 +4,20 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "core/codepage.h"
 #include "e2e/harness.h"
 #include "e2e/operator_texts.h"
+#include "fakes/notify_socket.h"
+#include "fakes/temp_dir.h"
 
 namespace kvx::e2e {
 namespace {
 
 using ::testing::ElementsAre;
+using namespace std::chrono_literals;
 using ::testing::ElementsAreArray;
 
 constexpr char kConfig[] = "KvxTCPConfig.xml";
@@ -182,6 +186,10 @@ TEST_F(InstallTest, InstallTwiceThenUninstallTwice) {
   EXPECT_EQ(r.err, "");
   EXPECT_THAT(ReadWholeFile(UnitPath()),
               ::testing::HasSubstr("\nExecStart=" + service_.program() + "\n"));
+  EXPECT_THAT(ReadWholeFile(UnitPath()),
+              ::testing::HasSubstr("\nReadWritePaths=-" + service_.dir() +
+                                   "KvxTCPIP -" + service_.dir() + kConfig +
+                                   " -" + service_.dir() + "KvxTCPData\n"));
   // The install prepares the tree but reports only its own entry.
   EXPECT_EQ(service_.ReadFile(kConfig),
             TemplateText(Utf8ToCp1252(service_.dir())));
@@ -252,6 +260,32 @@ TEST_F(InstallTest, AnInstallWhoseTreeCannotBeWrittenIsUndone) {
                                           kReadme + "\". Not a directory."));
   EXPECT_FALSE(std::filesystem::exists(UnitPath()));
   EXPECT_THAT(service_.Texts(), ::testing::IsEmpty());
+}
+
+// The service manager's watchdog, stood in for by a socket: READY=1, then a
+// ping every half interval while the service idles.
+TEST(ServiceWatchdogTest, TheRunningServicePingsAtHalfTheInterval) {
+  KVX_REQUIRE_PRIVATE_NETWORK();
+  TempDir dir;
+  const std::string socket_path = dir.path() + "/notify";
+  NotifySocket systemd(socket_path);
+  ServiceProcess service;
+  service.Start({},
+                {{"NOTIFY_SOCKET", socket_path}, {"WATCHDOG_USEC", "400000"}});
+  std::vector<std::string> datagrams;
+  int pings = 0;
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (pings < 3 && std::chrono::steady_clock::now() < until) {
+    const std::string d = systemd.Receive();
+    if (d == "WATCHDOG=1") {
+      ++pings;
+    } else if (!d.empty()) {
+      datagrams.push_back(d);
+    }
+  }
+  EXPECT_EQ(pings, 3);
+  EXPECT_THAT(datagrams, ::testing::Contains("READY=1\nSTATUS=running"));
+  EXPECT_TRUE(service.Stop());
 }
 
 }  // namespace

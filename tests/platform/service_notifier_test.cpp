@@ -3,47 +3,17 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <optional>
 
+#include "fakes/notify_socket.h"
 #include "fakes/temp_dir.h"
 #include "platform/error.h"
 
 namespace kvx {
 namespace {
-
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string& path) : path_(path) {
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
-  }
-  ~NotifySocket() {
-    ::unsetenv("NOTIFY_SOCKET");
-    ::close(fd_);
-  }
-  // The next datagram, or "" when none arrives within a second.
-  std::string Receive() {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 1000) != 1) return "";
-    char buffer[512];
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
-  }
-
- private:
-  std::string path_;
-  int fd_;
-};
 
 TEST(ServiceNotifierTest, ReportsEveryStateAndReadyOnlyOnce) {
   TempDir dir;
@@ -83,6 +53,55 @@ TEST(ServiceNotifierTest, ARefusedReportThrowsTheSystemText) {
     EXPECT_EQ(std::string(e.what()), SystemErrorText(ENOENT));
   }
   ::unsetenv("NOTIFY_SOCKET");
+}
+
+TEST(ServiceNotifierTest, WatchdogPingsAndStatusLines) {
+  TempDir dir;
+  NotifySocket systemd(dir.path() + "/notify");
+  SdWatchdogNotifier notifier;
+  notifier.Ping();
+  EXPECT_EQ(systemd.Receive(), "WATCHDOG=1");
+  notifier.Status("running (watchdog: stuck)");
+  EXPECT_EQ(systemd.Receive(), "STATUS=running (watchdog: stuck)");
+}
+
+TEST(ServiceNotifierTest, WatchdogIntervalOnlyWhenMeantForThisProcess) {
+  using std::chrono::microseconds;
+  const std::string self = std::to_string(::getpid());
+  const std::string other = std::to_string(::getpid() + 1);
+  struct Case {
+    const char* usec;  // nullptr: unset
+    std::string pid;   // empty: unset
+    std::optional<microseconds> want;
+  };
+  const Case cases[] = {
+      {nullptr, "", std::nullopt},
+      {"30000000", "", microseconds(30000000)},
+      {"400000", self, microseconds(400000)},
+      {"400000", other, std::nullopt},
+      {"0", "", std::nullopt},
+      {"soon", "", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    if (c.usec) {
+      ::setenv("WATCHDOG_USEC", c.usec, 1);
+    } else {
+      ::unsetenv("WATCHDOG_USEC");
+    }
+    if (c.pid.empty()) {
+      ::unsetenv("WATCHDOG_PID");
+    } else {
+      ::setenv("WATCHDOG_PID", c.pid.c_str(), 1);
+    }
+    EXPECT_EQ(WatchdogInterval(), c.want)
+        << (c.usec ? c.usec : "(unset)") << " pid " << c.pid;
+    // The environment stays for whoever asks next.
+    if (c.usec) {
+      EXPECT_NE(::getenv("WATCHDOG_USEC"), nullptr);
+    }
+  }
+  ::unsetenv("WATCHDOG_USEC");
+  ::unsetenv("WATCHDOG_PID");
 }
 
 }  // namespace

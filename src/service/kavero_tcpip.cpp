@@ -104,6 +104,7 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
   FSettings.FSQLDatabase = ReadXMLTag(config, "SQLDatabase");
   FSettings.FSQLInlognaam = ReadXMLTag(config, "SQLInlognaam");
   FSettings.FSQLPaswoord = ReadXMLTag(config, "SQLPaswoord");
+  ReadDiskSettings(config, FSettings);
 }
 
 // The steps below join the subsystems to the lifecycle; each one is filled

@@ -10,6 +10,7 @@
 #include "diagnostics/exception_files.h"
 #include "diagnostics/traffic_log.h"
 #include "server/tcp_server.h"
+#include "service/disk_housekeeping.h"
 #include "service/event_log.h"
 #include "service/service_thread.h"
 #include "service/settings.h"
@@ -88,6 +89,7 @@ class TKaveroTCPIP final : public ServiceHandlers {
   TServerInterceptLogFile ServerInterceptLogFile1;  // the traffic log
   ExceptionFiles FExceptionFiles;
   DiagnosticsObserver FServerObserver;
+  DiskHousekeeping FDiskHousekeeping;  // service thread only
   // Last: stopped and destroyed first, while everything it uses still lives.
   TCPServer FTCPServer;
 };

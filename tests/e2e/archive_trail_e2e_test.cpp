@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -57,12 +58,17 @@ ArchiveCount CountArchives(const std::string& dir) {
 // `clients` connections each send `frames` COM frames with up to
 // `outstanding` unanswered; returns the number of frames answered.
 int RunLoad(std::uint16_t port, int clients, int frames, int outstanding) {
+  // Connected one after the other: the listener's backlog is short.
+  std::vector<std::unique_ptr<TcpClient>> connections;
+  for (int c = 0; c < clients; ++c) {
+    connections.push_back(std::make_unique<TcpClient>(port));
+    if (!connections.back()->connected()) return 0;
+  }
   std::atomic<int> answered{0};
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
-      TcpClient client(port);
-      if (!client.connected()) return;
+      TcpClient& client = *connections[c];
       int sent = 0;
       const auto send = [&] {
         return client.Send(Frame(Message(

@@ -51,4 +51,20 @@ std::int32_t NumberRule(std::string_view text) {
   return static_cast<std::int32_t>(value);
 }
 
+void ReadDiskSettings(const LineList& config, Settings& settings) {
+  const auto number = [&config](std::string_view tag, std::int32_t absent) {
+    const std::string text = ReadXMLTag(config, tag);
+    return text.empty() ? absent : NumberRule(text);
+  };
+  const auto days = [&number](std::string_view tag) {
+    const std::int32_t n = number(tag, 0);
+    return n < 1 ? 0 : n;
+  };
+  settings.FArchiveSync = ReadXMLTag(config, "ArchiveSync") == "True";
+  settings.FMinFreeDiskMB = number("MinFreeDiskMB", 1024);
+  settings.FArchiveRetentionDays = days("ArchiveRetentionDays");
+  settings.FLogRetentionDays = days("LogRetentionDays");
+  settings.FTrafficLogDaily = ReadXMLTag(config, "TrafficLogDaily") == "True";
+}
+
 }  // namespace kvx

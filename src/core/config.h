@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/line_list.h"
+#include "core/settings.h"
 
 namespace kvx {
 
@@ -22,6 +23,13 @@ std::string ReadXMLTag(const LineList& list, std::string_view tag);
 // read), decimal or "$"/"x"/"0x" hexadecimal digits up to the first other
 // character, with the overflow stops of a 32-bit reader.
 std::int32_t NumberRule(std::string_view text);
+
+// The optional elements of the archive and its disk (ArchiveSync,
+// MinFreeDiskMB, ArchiveRetentionDays, LogRetentionDays, TrafficLogDaily)
+// into `settings`. An element that is missing or empty keeps the field's
+// default; switches count only when exactly "True", numbers follow the
+// number rule, and retention below 1 day keeps everything.
+void ReadDiskSettings(const LineList& config, Settings& settings);
 
 }  // namespace kvx
 

@@ -2,6 +2,7 @@
 #ifndef KVX_CORE_SETTINGS_H_
 #define KVX_CORE_SETTINGS_H_
 
+#include <cstdint>
 #include <string>
 
 namespace kvx {
@@ -21,6 +22,13 @@ struct Settings {
   std::string FSQLDatabase;
   std::string FSQLInlognaam;
   std::string FSQLPaswoord;
+
+  // Optional elements (absent: the designed behaviour).
+  bool FArchiveSync = false;               // ArchiveSync exactly "True"
+  std::int32_t FMinFreeDiskMB = 1024;      // MinFreeDiskMB; 0 or less: off
+  std::int32_t FArchiveRetentionDays = 0;  // 0: keep everything
+  std::int32_t FLogRetentionDays = 0;      // 0: keep everything
+  bool FTrafficLogDaily = false;           // TrafficLogDaily exactly "True"
 };
 
 }  // namespace kvx

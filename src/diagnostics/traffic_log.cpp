@@ -4,6 +4,7 @@
 
 #include "core/codepage.h"
 #include "platform/file_system.h"
+#include "platform/stamps.h"
 
 namespace kvx {
 
@@ -33,10 +34,30 @@ void TServerInterceptLogFile::SetFilename(std::string filename) {
   FFilename = std::move(filename);
 }
 
+void TServerInterceptLogFile::EnableDailyFiles(std::string prefix) {
+  std::scoped_lock lock(FLock);
+  FDailyPrefix = std::move(prefix);
+}
+
+std::string TServerInterceptLogFile::CurrentFilename() {
+  std::scoped_lock lock(FLock);
+  return FFilename.empty() ? FDefaultFilename : FFilename;
+}
+
 void TServerInterceptLogFile::WriteRecord(std::string_view record) {
   if (record.empty()) return;
   const std::string bytes = ToUsAscii(record);
   std::scoped_lock lock(FLock);
+  if (!FDailyPrefix.empty()) {
+    const LocalTime now = FClock.Now();
+    if (FFile && (now.year != FOpened.year || now.month != FOpened.month ||
+                  now.day != FOpened.day)) {
+      // A new day: the record goes to a new file of its own.
+      FFile.reset();
+      FFilename = FDailyPrefix + FileStamp(now) + ".txt";
+    }
+    if (!FFile) FOpened = now;
+  }
   if (!FFile) {
     // The file opened here stays the log for the rest of the process,
     // whatever name is set later.

@@ -36,6 +36,11 @@ class TServerInterceptLogFile {
 
   // Takes effect only while the file has not been opened yet.
   void SetFilename(std::string filename);
+  // From now on, the first record after local midnight closes the file and
+  // opens `prefix` + FileStamp + ".txt" (TrafficLogDaily).
+  void EnableDailyFiles(std::string prefix);
+  // The file records go to (the name set, or the default).
+  std::string CurrentFilename();
   Clock& clock() const { return FClock; }
 
   // Writes one record (US-ASCII) at the end of the file, opening the file
@@ -51,6 +56,8 @@ class TServerInterceptLogFile {
   std::mutex FLock;
   std::string FFilename;              // guarded by FLock
   std::unique_ptr<AppendFile> FFile;  // guarded by FLock; set once opened
+  std::string FDailyPrefix;           // guarded by FLock; empty: one file
+  LocalTime FOpened;                  // guarded by FLock; date of FFile
 };
 
 // The per-connection log: turns one connection's events into records.

@@ -3,9 +3,15 @@
 #ifndef KVX_PLATFORM_FILE_SYSTEM_H_
 #define KVX_PLATFORM_FILE_SYSTEM_H_
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
 
 namespace kvx {
 
@@ -17,6 +23,21 @@ class AppendFile {
   // Writes all bytes at the end of the file, straight through to the system.
   // Throws KvxError with the system's text on failure.
   virtual void Append(std::string_view bytes) = 0;
+};
+
+// Files created by FileSystem::CreateNew that still wait for their sync;
+// made by FileSystem::NewSyncBatch and used by one thread at a time.
+class SyncBatch {
+ public:
+  virtual ~SyncBatch() = default;
+  // How many files wait in the batch.
+  virtual std::size_t Size() const = 0;
+};
+
+// One entry of a directory listing.
+struct DirectoryEntry {
+  std::string name;    // the name alone, a text
+  LocalTime modified;  // local time of the last change
 };
 
 // Thread-safe: every method may be called from any thread.
@@ -37,7 +58,37 @@ class FileSystem {
   // Opens a file for appending, creating it when missing. Throws KvxError
   // "Cannot open file "%s". %s" or "Cannot create file "%s". %s".
   virtual std::unique_ptr<AppendFile> OpenAppend(const std::string& path) = 0;
+
+  // Creates a new file holding `bytes`, exclusively and whole: the name
+  // appears only once every byte is written, and an existing file of that
+  // name is never opened, truncated or replaced. Returns false, leaving
+  // nothing behind, when the name is taken. With `batch` the file stays in
+  // it until Sync; without, nothing is synced. Throws KvxError as WriteFile
+  // does; a failed create leaves no file and no temporary file behind.
+  virtual bool CreateNew(const std::string& path, std::string_view bytes,
+                         SyncBatch* batch) = 0;
+  virtual std::unique_ptr<SyncBatch> NewSyncBatch() = 0;
+  // Puts the data of every file in the batch on stable storage, then the
+  // directory entries, each directory once, and empties the batch. Throws
+  // KvxError "Stream write error: " and the system's text on failure (the
+  // batch is emptied all the same).
+  virtual void Sync(SyncBatch& batch) = 0;
+  // How many file and directory syncs were issued so far.
+  virtual std::uint64_t SyncCount() const = 0;
+
+  // The regular files directly in `path` (no directories); empty when the
+  // directory cannot be read.
+  virtual std::vector<DirectoryEntry> ListFiles(const std::string& path) = 0;
+  // Removes one file; on failure returns the errno value, else 0.
+  virtual int RemoveFile(const std::string& path) = 0;
+  // Bytes an unprivileged writer may still use on the file system that
+  // holds `path`; nothing when it cannot be read.
+  virtual std::optional<std::uint64_t> FreeBytes(const std::string& path) = 0;
 };
+
+// The name prefix of the temporary files that CreateNew may use where the
+// file system offers no unnamed files; never the start of an archive name.
+inline constexpr char kTemporaryFilePrefix[] = ".kvx-tmp-";
 
 // The real file system.
 class PosixFileSystem final : public FileSystem {
@@ -48,6 +99,19 @@ class PosixFileSystem final : public FileSystem {
   void WriteFile(const std::string& path, std::string_view bytes) override;
   std::string ReadFile(const std::string& path) override;
   std::unique_ptr<AppendFile> OpenAppend(const std::string& path) override;
+  bool CreateNew(const std::string& path, std::string_view bytes,
+                 SyncBatch* batch) override;
+  std::unique_ptr<SyncBatch> NewSyncBatch() override;
+  void Sync(SyncBatch& batch) override;
+  std::uint64_t SyncCount() const override;
+  std::vector<DirectoryEntry> ListFiles(const std::string& path) override;
+  int RemoveFile(const std::string& path) override;
+  std::optional<std::uint64_t> FreeBytes(const std::string& path) override;
+
+ private:
+  std::atomic<std::uint64_t> sync_count_{0};
+  std::atomic<bool> no_unnamed_files_{false};  // set at the first refusal
+  std::atomic<std::uint64_t> temp_sequence_{0};
 };
 
 }  // namespace kvx

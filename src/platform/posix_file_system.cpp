@@ -1,9 +1,15 @@
 // FileSystem on POSIX calls, with RAII owners for every descriptor.
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
+#include <vector>
 
 #include "core/codepage.h"
 #include "platform/error.h"
@@ -61,7 +67,162 @@ class PosixAppendFile final : public AppendFile {
   Fd fd_;
 };
 
+// The directory part of a path: the text before its last '/' ("/" for a
+// name in the root, "." for a name without a directory).
+std::string DirectoryOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+class PosixSyncBatch final : public SyncBatch {
+ public:
+  std::size_t Size() const override { return files.size(); }
+  std::vector<std::unique_ptr<Fd>> files;
+  std::set<std::string> directories;  // system paths
+};
+
+// Publishes the written file `fd` (unnamed when `temp` is empty) as `sys`
+// without replacing anything: 0, or an errno value (EEXIST: name taken).
+int Publish(int fd, const std::string& temp, const std::string& sys) {
+  if (temp.empty()) {
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, sys.c_str(),
+                    AT_SYMLINK_FOLLOW) == 0
+               ? 0
+               : errno;
+  }
+  int err = ::link(temp.c_str(), sys.c_str()) == 0 ? 0 : errno;
+  if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS) {
+    // A file system without hard links: a rename that refuses to replace.
+    err = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, sys.c_str(),
+                      RENAME_NOREPLACE) == 0
+              ? 0
+              : errno;
+    if (err == 0) return 0;
+  }
+  ::unlink(temp.c_str());
+  return err;
+}
+
 }  // namespace
+
+bool PosixFileSystem::CreateNew(const std::string& path, std::string_view bytes,
+                                SyncBatch* batch) {
+  const std::string sys = SysPath(path);
+  const std::string dir = SysPath(DirectoryOf(path));
+  // An unnamed file in the target directory, named only once it is whole;
+  // where the file system has no unnamed files, a temporary name that is
+  // never an archive name and is removed again in every case.
+  std::string temp;
+  int raw_fd = -1;
+  int open_err = EOPNOTSUPP;
+  if (!no_unnamed_files_.load(std::memory_order_relaxed)) {
+    raw_fd = ::open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644);
+    open_err = errno;
+  }
+  if (raw_fd < 0) {
+    if (open_err != EOPNOTSUPP && open_err != EISDIR && open_err != EINVAL) {
+      throw KvxError(CannotCreateFileMessage(path, open_err));
+    }
+    no_unnamed_files_.store(true, std::memory_order_relaxed);
+    temp = dir + "/" + kTemporaryFilePrefix + std::to_string(::getpid()) + "-" +
+           std::to_string(temp_sequence_.fetch_add(1));
+    raw_fd =
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (raw_fd < 0) throw KvxError(CannotCreateFileMessage(path, errno));
+  }
+  auto fd = std::make_unique<Fd>(raw_fd);
+  if (const int err = WriteAll(fd->get(), bytes)) {
+    if (!temp.empty()) ::unlink(temp.c_str());
+    throw KvxError("Stream write error: " + SystemErrorText(err));
+  }
+  const int err = Publish(fd->get(), temp, sys);
+  if (err == EEXIST) return false;
+  if (err != 0) throw KvxError(CannotCreateFileMessage(path, err));
+  if (batch != nullptr) {
+    auto& pending = static_cast<PosixSyncBatch&>(*batch);
+    pending.files.push_back(std::move(fd));
+    pending.directories.insert(dir);
+  } else if (fd->Close() != 0) {
+    // A delayed write error: the file is not whole after all.
+    const int close_err = errno;
+    ::unlink(sys.c_str());
+    throw KvxError("Stream write error: " + SystemErrorText(close_err));
+  }
+  return true;
+}
+
+std::unique_ptr<SyncBatch> PosixFileSystem::NewSyncBatch() {
+  return std::make_unique<PosixSyncBatch>();
+}
+
+void PosixFileSystem::Sync(SyncBatch& batch) {
+  auto& pending = static_cast<PosixSyncBatch&>(batch);
+  int err = 0;
+  // Start the write-back of every file first, so that the first data sync
+  // commits the whole batch and the others find their data on disk.
+  for (const auto& fd : pending.files) {
+    ::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
+  for (const auto& fd : pending.files) {
+    sync_count_.fetch_add(1, std::memory_order_relaxed);
+    if (::fdatasync(fd->get()) != 0 && err == 0) err = errno;
+  }
+  for (const std::string& dir : pending.directories) {
+    Fd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    sync_count_.fetch_add(1, std::memory_order_relaxed);
+    if (dir_fd.get() < 0 || ::fsync(dir_fd.get()) != 0) {
+      if (err == 0) err = errno;
+    }
+  }
+  pending.files.clear();
+  pending.directories.clear();
+  if (err != 0) throw KvxError("Stream write error: " + SystemErrorText(err));
+}
+
+std::uint64_t PosixFileSystem::SyncCount() const {
+  return sync_count_.load(std::memory_order_relaxed);
+}
+
+std::vector<DirectoryEntry> PosixFileSystem::ListFiles(
+    const std::string& path) {
+  std::vector<DirectoryEntry> entries;
+  const int dir_fd =
+      ::open(SysPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return entries;
+  DIR* dir = ::fdopendir(dir_fd);
+  if (dir == nullptr) {
+    ::close(dir_fd);
+    return entries;
+  }
+  while (const dirent* e = ::readdir(dir)) {
+    struct stat st {};
+    if (::fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode)) {
+      continue;
+    }
+    struct tm tm {};
+    const time_t mtime = st.st_mtim.tv_sec;
+    ::localtime_r(&mtime, &tm);
+    entries.push_back({Utf8ToCp1252(e->d_name),
+                       LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                                 tm.tm_hour, tm.tm_min, tm.tm_sec, 0}});
+  }
+  ::closedir(dir);
+  return entries;
+}
+
+int PosixFileSystem::RemoveFile(const std::string& path) {
+  return ::unlink(SysPath(path).c_str()) == 0 ? 0 : errno;
+}
+
+std::optional<std::uint64_t> PosixFileSystem::FreeBytes(
+    const std::string& path) {
+  struct statvfs st {};
+  if (::statvfs(SysPath(path).c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
 
 bool PosixFileSystem::DirectoryExists(const std::string& path) {
   struct stat st {};

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <cassert>
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -22,6 +23,8 @@ bool MessageArchive::Enabled() const {
   return settings_.FOutputToFile == "True";
 }
 
+bool MessageArchive::SyncRequested() const { return settings_.FArchiveSync; }
+
 int MessageArchive::FileCounter() {
   std::scoped_lock lock(FArchiveLock);
   return FFileCounter;
@@ -34,37 +37,83 @@ void MessageArchive::SetFileCounter(int counter) {
 }
 
 std::string MessageArchive::FileName(std::string_view prefix,
+                                     const std::string& stamp, int number,
                                      std::string_view extension) const {
   std::string name = settings_.FOutputDirectory;
   name += prefix;
-  name += FileStamp(clock_.Now());
+  name += stamp;
   name += '_';
-  name += std::to_string(FFileCounter);
+  name += std::to_string(number);
   name += extension;
   return name;
 }
 
-ArchiveOutcome MessageArchive::Write(const ArchiveRequest& request) {
+int MessageArchive::NextNumber(const std::string& stamp) {
+  if (stamp != stamp_) {
+    stamp_ = stamp;
+    passed_ = 0;
+    above_ = kLastFileNumber + 1;
+  }
+  return passed_ < kLastFileNumber ? FFileCounter : above_;
+}
+
+// Moves past `number`, taken now (by another file or by this frame's
+// decoded file).
+void MessageArchive::Skip(int number) {
+  if (number > kLastFileNumber) {
+    above_ = number + 1;
+    return;
+  }
+  ++passed_;
+  FFileCounter = number >= kLastFileNumber ? kFirstFileNumber : number + 1;
+}
+
+ArchiveOutcome MessageArchive::Write(const ArchiveRequest& request,
+                                     SyncBatch* batch) {
   std::scoped_lock lock(FArchiveLock);
   ArchiveOutcome outcome;
   try {
-    outcome.failed = ArchiveOutcome::Failed::kRaw;
     // One line whatever the buffer holds: its bytes and one CR LF.
-    std::string text;
-    text.reserve(request.raw.size() + 2);
-    text.append(request.raw);
-    text += "\r\n";
-    files_.WriteFile(FileName("/TCP_COMx_", ".TXT"), text);
-    if (request.kind) {
+    std::string raw;
+    raw.reserve(request.raw.size() + 2);
+    raw.append(request.raw);
+    raw += "\r\n";
+    const std::string decoded =
+        request.kind ? LineListText(request.decoded) : std::string();
+    const std::string_view prefix =
+        request.kind == ArchiveKind::kCom ? "/TCP_COM_" : "/TCP_DIV_";
+    // Both files of the frame carry one stamp, taken once.
+    const std::string stamp = FileStamp(clock_.Now());
+    for (;;) {
+      const int number = NextNumber(stamp);
+      outcome.failed = ArchiveOutcome::Failed::kRaw;
+      const std::string raw_name =
+          FileName("/TCP_COMx_", stamp, number, ".TXT");
+      if (!files_.CreateNew(raw_name, raw, batch)) {
+        collisions_.fetch_add(1, std::memory_order_relaxed);
+        Skip(number);
+        continue;
+      }
+      files_written_.fetch_add(1, std::memory_order_relaxed);
+      if (!request.kind) break;  // the raw file does not advance the counter
       outcome.failed = ArchiveOutcome::Failed::kDecoded;
-      const std::string_view prefix =
-          *request.kind == ArchiveKind::kCom ? "/TCP_COM_" : "/TCP_DIV_";
-      SaveLineListText(files_, FileName(prefix, ".XML"), request.decoded);
-      FFileCounter =
-          FFileCounter >= kLastFileNumber ? kFirstFileNumber : FFileCounter + 1;
+      if (!files_.CreateNew(FileName(prefix, stamp, number, ".XML"), decoded,
+                            batch)) {
+        // The decoded name is taken: the raw file written a moment ago goes
+        // again, and the pair moves on to the next number together.
+        files_.RemoveFile(raw_name);
+        files_written_.fetch_sub(1, std::memory_order_relaxed);
+        collisions_.fetch_add(1, std::memory_order_relaxed);
+        Skip(number);
+        continue;
+      }
+      files_written_.fetch_add(1, std::memory_order_relaxed);
+      Skip(number);
+      break;
     }
     outcome.failed = ArchiveOutcome::Failed::kNone;
   } catch (const std::exception& e) {
+    failures_.fetch_add(1, std::memory_order_relaxed);
     outcome.error = e.what();
   }
   return outcome;
@@ -85,9 +134,14 @@ ArchiveWriter::~ArchiveWriter() {
 void ArchiveWriter::Submit(ArchiveRequest request, Done done) {
   {
     std::scoped_lock lock(mutex_);
-    jobs_.push_back({std::move(request), std::move(done)});
+    jobs_.push_back({std::move(request), std::move(done), {}});
   }
   wake_.notify_one();
+}
+
+std::size_t ArchiveWriter::QueueLength() {
+  std::scoped_lock lock(mutex_);
+  return jobs_.size();
 }
 
 void ArchiveWriter::Run() {
@@ -103,17 +157,58 @@ void ArchiveWriter::Run() {
     }
     // Everything queued so far is written without taking the queue's lock
     // again, so connections hand over new frames meanwhile.
-    for (Job& job : batch) {
-      ScopedWork work(progress_);
-      ArchiveOutcome outcome = archive_.Write(job.request);
-      try {
-        job.done(std::move(outcome));
-      } catch (...) {
-        // A completion that fails must not end the writer.
-      }
-    }
+    WriteBatch(batch);
     batch.clear();
   }
+}
+
+void ArchiveWriter::WriteBatch(std::deque<Job>& batch) {
+  const auto deliver = [](Job& job) {
+    try {
+      job.done(std::move(job.outcome));
+    } catch (...) {
+      // A completion that fails must not end the writer.
+    }
+  };
+  const auto started = std::chrono::steady_clock::now();
+  batches_.fetch_add(1, std::memory_order_relaxed);
+  if (!archive_.SyncRequested()) {
+    for (Job& job : batch) {
+      ScopedWork work(progress_);
+      job.outcome = archive_.Write(job.request);
+      deliver(job);
+    }
+  } else {
+    // Group commit: no outcome leaves before the sync of the whole batch.
+    FileSystem& files = archive_.files();
+    const std::unique_ptr<SyncBatch> pending = files.NewSyncBatch();
+    for (Job& job : batch) {
+      ScopedWork work(progress_);
+      job.outcome = archive_.Write(job.request, pending.get());
+    }
+    try {
+      ScopedWork work(progress_);
+      files.Sync(*pending);
+    } catch (const std::exception& e) {
+      // Files that may not be on stable storage are not answered: the
+      // frames stay and are tried again, as after a failed raw file.
+      for (Job& job : batch) {
+        if (job.outcome.failed == ArchiveOutcome::Failed::kNone) {
+          job.outcome.failed = ArchiveOutcome::Failed::kRaw;
+          job.outcome.error = e.what();
+        }
+      }
+    }
+    for (Job& job : batch) {
+      ScopedWork work(progress_);
+      deliver(job);
+    }
+  }
+  write_us_.fetch_add(static_cast<std::uint64_t>(
+                          std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - started)
+                              .count()),
+                      std::memory_order_relaxed);
 }
 
 }  // namespace kvx

@@ -3,7 +3,9 @@
 #ifndef KVX_SERVER_MESSAGE_ARCHIVE_H_
 #define KVX_SERVER_MESSAGE_ARCHIVE_H_
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -18,6 +20,7 @@ namespace kvx {
 
 class Clock;
 class FileSystem;
+class SyncBatch;
 struct Settings;
 
 enum class ArchiveKind { kCom, kDiv };  // "TCP_COM_" or "TCP_DIV_"
@@ -46,6 +49,15 @@ struct ArchiveOutcome {
 // FArchiveLock, so that the raw and decoded files of one frame carry the
 // same number whoever else writes. `settings`, `files` and `clock` must
 // outlive it.
+//
+// DESIGN: no archive file is ever replaced. Files are created exclusively
+// and appear whole (FileSystem::CreateNew). When a name of the frame's
+// number is taken (raw or decoded; by an earlier frame, an earlier run or
+// another process), both files move on to the next number and the counter
+// goes on from there. Numbers walk 1..10000 round from the counter; once
+// every one of them was found taken within one stamp, the stamp's further
+// files are numbered from 10001 up. Without collisions the numbering is
+// the counter's exactly.
 class MessageArchive {
  public:
   MessageArchive(const Settings& settings, FileSystem& files, Clock& clock);
@@ -54,29 +66,53 @@ class MessageArchive {
 
   // True when FOutputToFile is exactly "True" (case and blanks count).
   bool Enabled() const;
+  // True when FArchiveSync is set: frames wait for the sync of their files.
+  bool SyncRequested() const;
 
-  // The number the next archive file carries.
+  // The number the next archive file carries when its name is free.
   int FileCounter();
   // REQUIRES: kFirstFileNumber <= counter <= kLastFileNumber.
   void SetFileCounter(int counter);
 
   // Writes the raw buffer as one line ("TCP_COMx_<stamp>_<n>.TXT") whatever
-  // CR, LF or NUL bytes it holds, without advancing the counter; then, when
-  // the request has a kind, the line-list text of the message ("TCP_COM_"
-  // or "TCP_DIV_", ".XML") and advances the counter (10000 wraps to 1).
-  // Stops at the first file that cannot be written ("Cannot create file
-  // ..."), leaving the counter. Never throws.
-  ArchiveOutcome Write(const ArchiveRequest& request);
+  // CR, LF or NUL bytes it holds; then, when the request has a kind, the
+  // line-list text of the message ("TCP_COM_" or "TCP_DIV_", ".XML") with
+  // the same stamp and number. A raw-only request leaves the counter at
+  // the number used; a decoded file advances it past that number (10000
+  // wraps to 1). Stops at the first file that cannot be written ("Cannot
+  // create file ..."), leaving the counter; a raw file already written
+  // stays. With `batch` the files stay in it for the caller's sync. Never
+  // throws.
+  ArchiveOutcome Write(const ArchiveRequest& request,
+                       SyncBatch* batch = nullptr);
+
+  FileSystem& files() const { return files_; }
+
+  // Counters for the operator, readable from any thread.
+  std::uint64_t FilesWritten() const { return files_written_.load(); }
+  std::uint64_t Failures() const { return failures_.load(); }
+  std::uint64_t Collisions() const { return collisions_.load(); }
 
  private:
-  std::string FileName(std::string_view prefix,
-                       std::string_view extension) const;
+  // The number to try next for `stamp`; moves past a taken one with Skip.
+  int NextNumber(const std::string& stamp);
+  void Skip(int number);
+  std::string FileName(std::string_view prefix, const std::string& stamp,
+                       int number, std::string_view extension) const;
 
   const Settings& settings_;
   FileSystem& files_;
   Clock& clock_;
   std::mutex FArchiveLock;
   int FFileCounter = kFirstFileNumber;  // GUARDED_BY(FArchiveLock)
+  std::string stamp_;                   // GUARDED_BY(FArchiveLock)
+  // In-range numbers passed in stamp_ (taken or used); at 10000 every one
+  // is taken and above_ is used.
+  int passed_ = 0;                   // GUARDED_BY(FArchiveLock)
+  int above_ = kLastFileNumber + 1;  // GUARDED_BY(FArchiveLock)
+  std::atomic<std::uint64_t> files_written_{0};
+  std::atomic<std::uint64_t> failures_{0};
+  std::atomic<std::uint64_t> collisions_{0};
 };
 
 // DESIGN: one thread writes the archive files of every connection, in the
@@ -84,7 +120,12 @@ class MessageArchive {
 // for the file system: it goes on reading, unpacking and answering its other
 // connections while the files of earlier frames are written, and the writer
 // goes from one frame's files to the next without a hand-over of the
-// archive between threads. Thread-safe. `archive` must outlive it.
+// archive between threads. With ArchiveSync the writer commits in groups:
+// it writes the files of everything queued, syncs their data and then
+// their directories once, and only then hands out the outcomes, so that
+// no frame is answered before its files are on stable storage and the
+// connections share the cost of the syncs. Thread-safe. `archive` must
+// outlive it.
 class ArchiveWriter {
  public:
   // Called on the writer thread with the outcome of one request; must not
@@ -104,15 +145,23 @@ class ArchiveWriter {
   // One piece of work per request (its files and its `done`); idle while
   // the queue is empty. Read by the watchdog.
   const WorkerProgress& progress() const { return progress_; }
+  // Counters for the operator, readable from any thread.
+  std::size_t QueueLength();
+  std::uint64_t Batches() const { return batches_.load(); }
+  std::uint64_t WriteMicroseconds() const { return write_us_.load(); }
 
  private:
   struct Job {
     ArchiveRequest request;
     Done done;
+    ArchiveOutcome outcome;
   };
   void Run();
+  void WriteBatch(std::deque<Job>& batch);
 
   MessageArchive& archive_;
+  std::atomic<std::uint64_t> batches_{0};
+  std::atomic<std::uint64_t> write_us_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job> jobs_;   // GUARDED_BY(mutex_)

@@ -30,6 +30,9 @@ constexpr char kContinued[] = "Kavero TCP/IP server werd na een pauze gestart";
 constexpr char kListening[] =
     "Kavero TCP/IP server werd met succes gestart op ";
 constexpr char kOnPort[] = " op poort ";
+constexpr char kSyncedPrefix[] =
+    "Kavero TCP/IP server heeft de archiefbestanden ";
+constexpr char kSyncedSuffix[] = " keer naar schijf gesynchroniseerd";
 constexpr char kShutdown[] =
     "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
 
@@ -52,6 +55,10 @@ TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
       FExceptionFiles(platform.files, platform.clock,
                       platform.program_directory),
       FServerObserver(ServerInterceptLogFile1, FExceptionFiles),
+      FDiskHousekeeping(
+          FSettings, platform.files, platform.clock, FEventLog,
+          platform.program_directory + "KvxTCPIP/Logs",
+          [this] { return ServerInterceptLogFile1.CurrentFilename(); }),
       FTCPServer(FSettings, FEventLog, platform.files, platform.clock,
                  FServerObserver) {}
 
@@ -78,6 +85,7 @@ void TKaveroTCPIP::ServiceStart(bool& /*started*/) {
     if (FPlatform.files.FileExists(config_path)) {
       const LineList config = LoadLineList(FPlatform.files, config_path);
       LoadSettings(config);
+      FDiskHousekeeping.Start();
       EnableTimers(config);
       StartListener(config);
       SendStatusDatagram(kStatusStarted);
@@ -104,6 +112,7 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
   FSettings.FSQLDatabase = ReadXMLTag(config, "SQLDatabase");
   FSettings.FSQLInlognaam = ReadXMLTag(config, "SQLInlognaam");
   FSettings.FSQLPaswoord = ReadXMLTag(config, "SQLPaswoord");
+  ReadDiskSettings(config, FSettings);
 }
 
 // The steps below join the subsystems to the lifecycle; each one is filled
@@ -115,7 +124,10 @@ void TKaveroTCPIP::EnableTimers(const LineList& config) {
   FTimers.ApplyHTTPTimer(NumberRule(ReadXMLTag(config, "HTTPTimer")));
 }
 
-void TKaveroTCPIP::TimerTick() { FTimers.TimerList1.Tick(); }
+void TKaveroTCPIP::TimerTick() {
+  FTimers.TimerList1.Tick();
+  FDiskHousekeeping.Tick();
+}
 
 // Each start names a new traffic log; the file is opened by the first
 // record, normally the first connection's.
@@ -123,6 +135,10 @@ void TKaveroTCPIP::NameTrafficLog() {
   ServerInterceptLogFile1.SetFilename(
       FPlatform.program_directory + "KvxTCPIP/Logs/TCP_IC" +
       FileStamp(FPlatform.clock.Now()) + ".txt");
+  if (FSettings.FTrafficLogDaily) {
+    ServerInterceptLogFile1.EnableDailyFiles(FPlatform.program_directory +
+                                             "KvxTCPIP/Logs/TCP_IC");
+  }
 }
 
 // Binds and starts the listener when the Port setting is 1 or more: the
@@ -155,6 +171,12 @@ void TKaveroTCPIP::ReadProgramVersion() {
 }
 
 void TKaveroTCPIP::ServiceStop(bool& /*stopped*/) {
+  // With ArchiveSync the operator sees that the syncs were really issued.
+  if (FSettings.FArchiveSync) {
+    WriteEventLog(kSyncedPrefix + std::to_string(FPlatform.files.SyncCount()) +
+                      kSyncedSuffix,
+                  EventType::kInformation);
+  }
   WriteEventLog(kStopped, EventType::kInformation);
 }
 

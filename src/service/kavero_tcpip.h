@@ -13,6 +13,7 @@
 #include "diagnostics/traffic_log.h"
 #include "platform/unit_installer.h"
 #include "server/tcp_server.h"
+#include "service/disk_housekeeping.h"
 #include "service/service_thread.h"
 #include "status/status_datagram.h"
 #include "timers/kavero_timers.h"
@@ -102,6 +103,7 @@ class TKaveroTCPIP final : public ServiceHandlers {
   TServerInterceptLogFile ServerInterceptLogFile1;  // the traffic log
   ExceptionFiles FExceptionFiles;
   DiagnosticsObserver FServerObserver;
+  DiskHousekeeping FDiskHousekeeping;  // service thread only
   // Last: stopped and destroyed first, while everything it uses still lives.
   TCPServer FTCPServer;
 };

@@ -63,5 +63,41 @@ TEST(ReadXMLTagTest, FindsValuesByPlainTextSearch) {
   }
 }
 
+// The optional disk settings: missing or empty keeps the designed
+// behaviour; switches only for exactly True; retention below 1 keeps all.
+TEST(ReadDiskSettingsTest, ReadsOptionalElementsWithTheirDefaults) {
+  const struct {
+    const char* file;
+    bool sync;
+    std::int32_t min_free_mb, archive_days, log_days;
+    bool daily;
+  } kCases[] = {
+      {"<Output></Output>", false, 1024, 0, 0, false},
+      {"<ArchiveSync>True</ArchiveSync><TrafficLogDaily>True</TrafficLogDaily>",
+       true, 1024, 0, 0, true},
+      {"<ArchiveSync>true</ArchiveSync><TrafficLogDaily>True "
+       "</TrafficLogDaily>",
+       false, 1024, 0, 0, false},
+      {"<MinFreeDiskMB>0</MinFreeDiskMB>", false, 0, 0, 0, false},
+      {"<MinFreeDiskMB></MinFreeDiskMB>", false, 1024, 0, 0, false},
+      {"<MinFreeDiskMB>$100</MinFreeDiskMB>", false, 256, 0, 0, false},
+      {"<ArchiveRetentionDays>30</ArchiveRetentionDays>"
+       "<LogRetentionDays> 7</LogRetentionDays>",
+       false, 1024, 30, 7, false},
+      {"<ArchiveRetentionDays>-3</ArchiveRetentionDays>"
+       "<LogRetentionDays>0</LogRetentionDays>",
+       false, 1024, 0, 0, false},
+  };
+  for (const auto& c : kCases) {
+    Settings settings;
+    ReadDiskSettings(LineList(c.file), settings);
+    EXPECT_EQ(settings.FArchiveSync, c.sync) << c.file;
+    EXPECT_EQ(settings.FMinFreeDiskMB, c.min_free_mb) << c.file;
+    EXPECT_EQ(settings.FArchiveRetentionDays, c.archive_days) << c.file;
+    EXPECT_EQ(settings.FLogRetentionDays, c.log_days) << c.file;
+    EXPECT_EQ(settings.FTrafficLogDaily, c.daily) << c.file;
+  }
+}
+
 }  // namespace
 }  // namespace kvx

@@ -75,6 +75,38 @@ TEST_F(TrafficLogTest, AppendsToAnExistingFileAndKeepsTheFirstName) {
   EXPECT_FALSE(fs_.FileExists("/p/KvxTCPIP/Logs/other.txt"));
 }
 
+// TrafficLogDaily: the first record after local midnight opens a new file
+// named by its own stamp; without it one file serves the whole process.
+TEST_F(TrafficLogTest, ADailyLogOpensANewFileAtTheFirstRecordOfADay) {
+  for (const bool daily : {true, false}) {
+    MemFileSystem fs;
+    fs.AddDirectory("/p");
+    fs.AddDirectory("/p/KvxTCPIP");
+    fs.AddDirectory("/p/KvxTCPIP/Logs");
+    FakeClock clock;
+    clock.SetNow({2026, 3, 10, 23, 59, 59, 0});
+    TServerInterceptLogFile log(fs, clock, "/p/KvxTCPServer.log");
+    log.SetFilename(kLog);
+    if (daily) log.EnableDailyFiles("/p/KvxTCPIP/Logs/TCP_IC");
+    TServerInterceptLogFileConnection c(log, "127.0.0.1:1");
+    c.Connected();
+    clock.SetNow({2026, 3, 11, 0, 0, 1, 0});
+    c.Received("a");
+    c.Disconnected();
+    const std::string next = "/p/KvxTCPIP/Logs/TCP_IC1103202600000131.txt";
+    if (daily) {
+      EXPECT_EQ(fs.Content(kLog), "127.0.0.1:1 Stat Connected.\r\n");
+      EXPECT_EQ(fs.Content(next),
+                "127.0.0.1:1 Recv 11-03-2026 00:00:01: a\r\n"
+                "127.0.0.1:1 Stat Disconnected.\r\n");
+      EXPECT_EQ(log.CurrentFilename(), next);
+    } else {
+      EXPECT_FALSE(fs.FileExists(next));
+      EXPECT_EQ(log.CurrentFilename(), kLog);
+    }
+  }
+}
+
 TEST_F(TrafficLogTest, UsesTheDefaultNameWhenNoneIsSet) {
   TServerInterceptLogFile log(fs_, clock_, "/p/KvxTCPServer.log");
   TServerInterceptLogFileConnection c(log, "0.0.0.0:0");

@@ -145,9 +145,11 @@ TEST_F(FrameStepTest, RefusesWithNakAndRemovesTheFrame) {
   }
   // The four messages were archived (with or without a tag); the frames
   // without STX or hidden by a NUL byte have no message to archive.
-  EXPECT_EQ(archive_.FileCounter(), 5);
-  EXPECT_EQ(files_.Files().size(), 9u)
-      << "raw files 1 to 5 (the last three share number 5), decoded 1 to 4";
+  // The raw-only files of one second do not replace each other: the last
+  // three take 5, 6 and 7.
+  EXPECT_EQ(archive_.FileCounter(), 7);
+  EXPECT_EQ(files_.Files().size(), 11u) << "raw files 1 to 7, decoded 1 to 4";
+  EXPECT_TRUE(files_.FileExists(Raw(7)));
 }
 
 TEST_F(FrameStepTest, TakesFramesOneAtATimeAndDropsBytesBeforeTheSoh) {
@@ -179,15 +181,20 @@ TEST_F(FrameStepTest, EotBeforeSohAnswersThePartialFrameAndKeepsIt) {
 }
 
 TEST_F(FrameStepTest, ArchivesDecodedMessagesOnlyForExactlyTrue) {
+  // Every frame of the (standing) second keeps its raw file: each takes
+  // the next number, and the counter stays at the number used.
+  int frames = 0;
   for (const char* flag : {"true", "True ", " True", "", "TRUE"}) {
     settings_.FOutputToFile = flag;
     for (const std::string& m : {kComMessage, kAbcMessage}) {
       buffer_ = BuildFrame(m);
       ASSERT_TRUE(Step()) << flag;
+      ++frames;
+      EXPECT_EQ(files_.Content(Raw(frames)), BuildFrame(m) + "\r\n") << flag;
     }
-    EXPECT_EQ(archive_.FileCounter(), 1) << flag;
-    EXPECT_EQ(files_.Files().size(), 1u) << "only TCP_COMx_ for " << flag;
-    EXPECT_TRUE(files_.FileExists(Raw(1))) << flag;
+    EXPECT_EQ(archive_.FileCounter(), frames) << flag;
+    EXPECT_EQ(files_.Files().size(), static_cast<std::size_t>(frames))
+        << "only TCP_COMx_ for " << flag;
   }
   EXPECT_EQ(replies_.size(), 10u);
   EXPECT_EQ(sink_.Texts()[0].substr(0, 43),
@@ -230,10 +237,11 @@ TEST_F(FrameStepTest, ComArchiveFailureKeepsTheFrameDivFailureRefuses) {
   EXPECT_TRUE(Step());
   EXPECT_EQ(buffer_, "") << "a failed PakketVerwerker empties the buffer";
   EXPECT_EQ(replies_, std::vector<std::string>{kNak});
+  // The failed COM frame's raw file holds number 1, so this frame takes 2.
   EXPECT_EQ(
       sink_.Texts().back(),
-      "Verwerking: " + CannotCreateFileMessage(Decoded("TCP_DIV_", 1), EACCES));
-  EXPECT_EQ(archive_.FileCounter(), 1);
+      "Verwerking: " + CannotCreateFileMessage(Decoded("TCP_DIV_", 2), EACCES));
+  EXPECT_EQ(archive_.FileCounter(), 2);
 }
 
 TEST_F(FrameStepTest, AReplyThatCannotBeWrittenKeepsOnlyAComFrame) {
@@ -352,13 +360,16 @@ TEST(ArchiveWriterTest, WritesInOrderPairsNumbersAndReportsEachOutcome) {
           "ok",
           "decoded: " + CannotCreateFileMessage(Decoded("TCP_DIV_", 2), EACCES),
           "ok", "ok"}));
-  // The fake clock stands still, so each number's raw file is the last one
-  // written with it.
+  // The fake clock stands still and nothing is replaced: b's raw file keeps
+  // 2, so c takes 3 and d, finding 3 taken, 4 for both its files.
   EXPECT_EQ(files.Content(Raw(1)), "a\r\n");
   EXPECT_EQ(files.Content(Decoded("TCP_COM_", 1)), "m\r\n");
-  EXPECT_EQ(files.Content(Raw(2)), "d\r\n");
-  EXPECT_EQ(files.Content(Decoded("TCP_COM_", 2)), "m\r\n");
-  EXPECT_EQ(archive.FileCounter(), 3);
+  EXPECT_EQ(files.Content(Raw(2)), "b\r\n");
+  EXPECT_EQ(files.Content(Raw(3)), "c\r\n");
+  EXPECT_EQ(files.Content(Raw(4)), "d\r\n");
+  EXPECT_EQ(files.Content(Decoded("TCP_COM_", 4)), "m\r\n");
+  EXPECT_EQ(files.Files().size(), 6u);
+  EXPECT_EQ(archive.FileCounter(), 5);
 }
 
 TEST(MessageTextTest, ExtractsTypeAndTagByMarker) {

@@ -13,6 +13,7 @@ class Clock;
 class EventLog;
 class FileSystem;
 class ServerObserver;
+struct Metrics;
 struct Settings;
 
 inline constexpr char kBindFailureText[] =
@@ -22,11 +23,12 @@ inline constexpr char kBindFailureText[] =
 // and is answered on itself; connections share only the archive counter.
 // Start, Stop and Active are called from the service thread (any one thread
 // at a time); they must not be called from an observer hook. The
-// constructor's arguments must outlive the server.
+// constructor's arguments must outlive the server; `metrics` is counted by
+// every connection.
 class TCPServer {
  public:
   TCPServer(const Settings& settings, EventLog& events, FileSystem& files,
-            Clock& clock, ServerObserver& observer);
+            Clock& clock, ServerObserver& observer, Metrics& metrics);
   TCPServer(const TCPServer&) = delete;
   TCPServer& operator=(const TCPServer&) = delete;
   // Stops the server.
@@ -52,6 +54,9 @@ class TCPServer {
 
   // The ports listened on (one per listener); empty while inactive.
   std::vector<std::uint16_t> LocalPorts() const;
+
+  // The number the next archive file carries. Thread-safe.
+  int FileCounter();
 
  private:
   class Impl;

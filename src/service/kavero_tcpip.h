@@ -9,10 +9,13 @@
 #include "diagnostics/diagnostics_observer.h"
 #include "diagnostics/exception_files.h"
 #include "diagnostics/traffic_log.h"
+#include "observability/event_recorder.h"
+#include "observability/metrics.h"
 #include "server/tcp_server.h"
 #include "service/event_log.h"
 #include "service/service_thread.h"
 #include "service/settings.h"
+#include "service/watch_endpoint.h"
 #include "status/status_datagram.h"
 #include "timers/kavero_timers.h"
 
@@ -77,8 +80,12 @@ class TKaveroTCPIP final : public ServiceHandlers {
   void SendStatusDatagram(int code);
   void ReadProgramVersion();
   void NameTrafficLog();
+  bool DatabaseLinked();
+  void OpenDatabase();
 
   Platform FPlatform;
+  Metrics FMetrics;
+  EventRecorder FEventRecorder;
   EventLog FEventLog;
   Settings FSettings;
   std::string FProgramVersion;
@@ -88,8 +95,10 @@ class TKaveroTCPIP final : public ServiceHandlers {
   TServerInterceptLogFile ServerInterceptLogFile1;  // the traffic log
   ExceptionFiles FExceptionFiles;
   DiagnosticsObserver FServerObserver;
-  // Last: stopped and destroyed first, while everything it uses still lives.
+  // Stopped and destroyed before everything it uses.
   TCPServer FTCPServer;
+  // Last: reads every component above from its own threads.
+  WatchEndpoint FWatch;
 };
 
 }  // namespace kvx

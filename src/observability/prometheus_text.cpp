@@ -169,7 +169,8 @@ std::string FormatSampleValue(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
   char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  const auto r =
+      std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
   return std::string(buf, r.ptr);
 }
 

@@ -31,7 +31,8 @@ std::string RenderPrometheus(const Metrics& metrics, const ProcessFacts& facts);
 // A label value with backslash, double quote and line feed escaped.
 std::string EscapeLabelValue(std::string_view value);
 
-// A sample value: the shortest text that reads back as `v`; "+Inf", "-Inf"
+// A sample value: the shortest plain decimal (no exponent) that reads back
+// as `v`; "+Inf", "-Inf"
 // and "NaN" for the special values.
 std::string FormatSampleValue(double v);
 

@@ -54,11 +54,36 @@ run_scenario() {
   local dir=$work/${name// /_}
   mkdir -p "$dir"
   cp "$program" "$dir/KvxTCPServer"
+  if [[ -n "${watch:-}" ]]; then
+    # The template is written at the first start; the HTTP endpoint is
+    # added to it, and the service started again with it.
+    KVX_EVENT_LOG="$dir/events.json" "$dir/KvxTCPServer" >"$dir/stdout" 2>&1 &
+    pid=$!
+    while [[ ! -s "$dir/KvxTCPConfig.xml" ]]; do sleep 0.1; done
+    sleep 0.5
+    stop_service
+    sed -i "s#</KaveroMMserver>#<MetricsPort>$watch</MetricsPort>\r\n&#" \
+      "$dir/KvxTCPConfig.xml"
+  fi
   KVX_EVENT_LOG="$dir/events.json" "$dir/KvxTCPServer" >"$dir/stdout" 2>&1 &
   pid=$!
   echo "--- $name (service pid $pid)"
+  local scraper=
+  if [[ -n "${watch:-}" ]]; then
+    # Scraped every second for the whole scenario, as Prometheus would.
+    (while sleep 1; do
+      curl -s -o /dev/null "http://127.0.0.1:$watch/metrics" || true
+    done) &
+    scraper=$!
+  fi
   local out
   out=$("$bench" --pid "$pid" --label "$name" "$@" 2>&1) || true
+  if [[ -n "$scraper" ]]; then
+    kill "$scraper" 2>/dev/null || true
+    wait "$scraper" 2>/dev/null || true
+    grep -q 'metrics werd met succes gestart' "$dir/events.json" ||
+      echo "$name: the HTTP endpoint did not start" >&2
+  fi
   echo "$out" | grep -v '^RESULT'
   results+=("$(echo "$out" | grep '^RESULT' || echo "RESULT label=$name errors=failed")")
   stop_service
@@ -70,7 +95,7 @@ archive() { echo "--archive-dir $work/${1// /_}/KvxTCPIP/XML --archive-keep 1"; 
 
 # The config file is written at the first start; the defaults listen on
 # 127.0.0.1:9200 with archiving on.
-scenarios=" ${KVX_BENCH_SCENARIOS:-latency throughput idle} "
+scenarios=" ${KVX_BENCH_SCENARIOS:-latency throughput watched idle} "
 if [[ "$scenarios" == *" latency "* ]]; then
   run_scenario "1 client COM" --connections 1 --frames 3000 --pipeline 1 \
     $(archive "1 client COM") --archive-frames 3000
@@ -78,6 +103,15 @@ fi
 if [[ "$scenarios" == *" throughput "* ]]; then
   run_scenario "50 clients COM" --connections 50 --frames 200 --pipeline 1 \
     $(archive "50 clients COM") --archive-frames 5000
+fi
+# The same two loads with the HTTP endpoint on and scraped every second.
+if [[ "$scenarios" == *" watched "* ]]; then
+  watch=9100
+  run_scenario "1 client watch" --connections 1 --frames 3000 --pipeline 1 \
+    $(archive "1 client watch") --archive-frames 3000
+  run_scenario "50 clients watch" --connections 50 --frames 200 --pipeline 1 \
+    $(archive "50 clients watch") --archive-frames 5000
+  watch=
 fi
 if [[ "$scenarios" == *" idle "* ]]; then
   run_scenario "10000 idle" --connections 0 --idle 10000 --seconds 10 \

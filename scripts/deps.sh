@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libasio-dev unixodbc-dev tdsodbc libsystemd-dev
   libgtest-dev libgmock-dev python3
+  libcivetweb-dev prometheus chromium curl
   iproute2 util-linux clang-format
   clang libclang-rt-14-dev
   systemd fakeroot  # systemd-analyze, systemd-sysusers; the package test

@@ -6,6 +6,7 @@ namespace kvx {
 
 void EventLog::WriteEventLog(std::string_view text, EventType type) {
   sink_.Report(EventEntry{kServiceName, type, 1, 0, text});
+  Record(type, text);
 }
 
 void EventLog::WriteEventLogs(std::span<const Entry> entries) {
@@ -15,6 +16,13 @@ void EventLog::WriteEventLogs(std::span<const Entry> entries) {
     batch.push_back(EventEntry{kServiceName, e.type, 1, 0, e.text});
   }
   sink_.ReportAll(batch);
+  for (const auto& e : entries) Record(e.type, e.text);
+}
+
+void EventLog::Record(EventType type, std::string_view text) {
+  if (recorder_) {
+    recorder_->Record(type, text);
+  }
 }
 
 void WriteHostEvent(EventSink& sink, std::string_view text) {

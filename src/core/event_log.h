@@ -11,14 +11,24 @@
 
 namespace kvx {
 
+// Sees every entry the module reporter writes (the status page and the
+// entry counters). Thread-safe; Record never throws.
+class EventObserver {
+ public:
+  virtual ~EventObserver() = default;
+  virtual void Record(EventType type, std::string_view text) noexcept = 0;
+};
+
 inline constexpr std::string_view kServiceName = "KaveroTCPIP";
 inline constexpr std::string_view kProgramName = "KvxTCPServer";
 
 // The module reporter: source "KaveroTCPIP", identifier 1, category 0.
-// Thread-safe; `sink` must outlive it.
+// Thread-safe; `sink` and `recorder` (when given: every entry is counted
+// and kept for the status page) must outlive it.
 class EventLog {
  public:
-  explicit EventLog(EventSink& sink) : sink_(sink) {}
+  explicit EventLog(EventSink& sink, EventObserver* recorder = nullptr)
+      : sink_(sink), recorder_(recorder) {}
   EventLog(const EventLog&) = delete;
   EventLog& operator=(const EventLog&) = delete;
 
@@ -32,7 +42,10 @@ class EventLog {
   void WriteEventLogs(std::span<const Entry> entries);
 
  private:
+  void Record(EventType type, std::string_view text);
+
   EventSink& sink_;
+  EventObserver* const recorder_;
 };
 
 // The service host's own entries: source "KaveroTCPIP", identifier 0, error.

@@ -5,6 +5,7 @@
 
 #include "core/event_log.h"
 #include "core/frame.h"
+#include "observability/metrics.h"
 #include "platform/error.h"
 #include "server/message_archive.h"
 #include "server/message_handler.h"
@@ -33,7 +34,19 @@ Connection::Connection(asio::ip::tcp::socket socket, std::string peer_id,
       strand_(socket_.get_executor()),
       retry_timer_(strand_),
       peer_id_(std::move(peer_id)),
-      services_(services) {}
+      services_(services) {
+  services_.metrics.connections_open.Add(1);
+  services_.metrics.connections_accepted.Add();
+}
+
+Connection::~Connection() { CountClosed(); }
+
+void Connection::CountClosed() {
+  if (counted_open_) services_.metrics.connections_open.Add(-1);
+  counted_open_ = false;
+  if (waiting_retry_) services_.metrics.steps_waiting_retry.Add(-1);
+  waiting_retry_ = false;
+}
 
 void Connection::Start() {
   asio::post(strand_, [self = shared_from_this()] { self->Begin(); });
@@ -106,6 +119,7 @@ void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
     Shutdown();
     return;
   }
+  services_.metrics.bytes_received.Add(bytes.size());
   try {
     trace_->Received(bytes);
   } catch (const Abort&) {
@@ -135,17 +149,28 @@ void Connection::ExamineBuffer() {
 
 bool Connection::StartFrameStep() {
   if (!has_soh_ || !has_eot_) return false;
+  Metrics& metrics = services_.metrics;
+  bool queued = false;
   try {
+    step_started_ = std::chrono::steady_clock::now();
     step_.emplace(services_.handler.PrepareFrameStep(FReceiveBuffer));
+    step_files_ = step_->archive.kind ? 2 : 1;
+    metrics.archive_queue.Add(1);
+    queued = true;
     // The outcome is handled on this strand; until then the strand's
     // io_context has work and keeps running. The connection goes along with
     // the outcome, so that it never ends on the writer's thread.
     services_.writer.Submit(
         std::move(step_->archive),
-        [self = shared_from_this(),
+        [self = shared_from_this(), &metrics, submitted = step_started_,
          strand =
              asio::prefer(strand_, asio::execution::outstanding_work.tracked)](
             ArchiveOutcome outcome) mutable {
+          metrics.archive_write_seconds.Observe(
+              std::chrono::steady_clock::now() - submitted);
+          metrics.archive_queue.Add(-1);
+          metrics.archive_last_write_ok.Set(
+              outcome.failed == ArchiveOutcome::Failed::kNone ? 1 : 0);
           asio::post(strand,
                      [self = std::move(self), outcome = std::move(outcome)] {
                        self->OnArchived(outcome);
@@ -154,6 +179,7 @@ bool Connection::StartFrameStep() {
     return true;
   } catch (const std::exception& e) {
     // Out of memory, for instance: the frame stays for a retry.
+    if (queued) metrics.archive_queue.Add(-1);
     step_.reset();
     services_.events.WriteEventLog(std::string(kReceiverPrefix) + e.what(),
                                    EventType::kError);
@@ -165,11 +191,14 @@ bool Connection::StartFrameStep() {
 void Connection::OnArchived(const ArchiveOutcome& outcome) {
   std::optional<PreparedStep> step = std::move(step_);
   step_.reset();
+  CountArchive(outcome);
   if (closed_) return;
   const std::size_t before = FReceiveBuffer.size();
   const ReplyWriter write = [this](std::string_view bytes) { Write(bytes); };
   const bool done =
       services_.handler.FinishFrameStep(*step, outcome, FReceiveBuffer, write);
+  CountStep(done);
+  if (done) CountReply(step->reply, step->com);
   // The step may have shortened or emptied the buffer, also when it failed.
   has_soh_ = has_eot_ = false;
   NoteMarkers(FReceiveBuffer);
@@ -185,6 +214,41 @@ void Connection::OnArchived(const ArchiveOutcome& outcome) {
   }
 }
 
+// Counted also for a connection closed meanwhile: its files are written.
+void Connection::CountArchive(const ArchiveOutcome& outcome) {
+  Metrics& m = services_.metrics;
+  using Failed = ArchiveOutcome::Failed;
+  if (outcome.failed == Failed::kNone) {
+    m.archive_files_written.Add(static_cast<std::uint64_t>(step_files_));
+  } else {
+    m.archive_failures.Add();
+    if (outcome.failed == Failed::kDecoded) m.archive_files_written.Add();
+  }
+}
+
+void Connection::CountStep(bool done) {
+  Metrics& m = services_.metrics;
+  if (done == waiting_retry_) {
+    m.steps_waiting_retry.Add(done ? -1 : 1);
+    waiting_retry_ = !done;
+  }
+  if (!done) return;
+  const auto now = std::chrono::steady_clock::now();
+  m.frame_reply_seconds.Observe(now - step_started_);
+  m.replies_last_minute.Add(
+      std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch())
+          .count());
+}
+
+void Connection::CountReply(std::string_view reply, bool com) {
+  Metrics& m = services_.metrics;
+  if (reply.size() == 1 && reply[0] == NAK) {
+    m.replies_nak.Add();
+  } else if (!reply.empty()) {
+    (com ? m.replies_inf : m.replies_ack).Add();
+  }
+}
+
 // No frame step to run: end a connection whose peer has closed its side,
 // close one whose buffer has grown too large, or wait for more bytes.
 void Connection::ReadOn() {
@@ -196,6 +260,7 @@ void Connection::ReadOn() {
   if (FReceiveBuffer.size() > kReceiveBufferLimit) {
     // Operator text of the buffer limit, in the style of the receiver's
     // other entries.
+    services_.metrics.buffer_limit_closes.Add();
     services_.events.WriteEventLog(
         std::string(kReceiverPrefix) + "Ontvangstbuffer van " + peer_id_ +
             " groter dan " + std::to_string(kReceiveBufferLimit) +
@@ -247,6 +312,7 @@ void Connection::OnWrite(const std::error_code& ec) {
     Shutdown();
     return;
   }
+  services_.metrics.bytes_sent.Add(write_queue_.front().size());
   write_queue_.pop_front();
   if (!write_queue_.empty()) {
     DoWrite();
@@ -262,6 +328,7 @@ void Connection::Shutdown() {
   std::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
+  CountClosed();
   if (traced_) {
     try {
       trace_->Disconnected();

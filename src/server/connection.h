@@ -4,6 +4,7 @@
 #define KVX_SERVER_CONNECTION_H_
 
 #include <asio.hpp>
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -23,6 +24,7 @@ class ConnectionManager;
 class ConnectionTrace;
 class EventLog;
 class ServerObserver;
+struct Metrics;
 
 // One socket read takes at most this many bytes.
 inline constexpr std::size_t kReadSize = 32768;
@@ -42,6 +44,7 @@ struct ConnectionServices {
   ArchiveWriter& writer;
   ServerObserver& observer;
   ConnectionManager& manager;
+  Metrics& metrics;
 };
 
 // DESIGN: every handler of a connection runs on the connection's strand (the
@@ -62,6 +65,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
              const ConnectionServices& services);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
+  ~Connection();
 
   // Makes the trace, records the connect and starts reading. Call once.
   void Start();
@@ -84,6 +88,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void OnWrite(const std::error_code& ec);
   void Shutdown();
   void ReportConnectionException(const std::exception& e);
+  void CountArchive(const ArchiveOutcome& outcome);
+  void CountStep(bool done);
+  void CountReply(std::string_view reply, bool com);
+  void CountClosed();
 
   asio::ip::tcp::socket socket_;
   asio::any_io_executor strand_;
@@ -98,6 +106,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string FReceiveBuffer;
   // The frame step whose archive files are being written.
   std::optional<PreparedStep> step_;
+  // For the metrics: when the step began, how many archive files it asked
+  // for, and whether a failed step of this connection waits for a retry.
+  std::chrono::steady_clock::time_point step_started_;
+  int step_files_ = 0;
+  bool waiting_retry_ = false;
+  bool counted_open_ = true;
   // Whether FReceiveBuffer holds a SOH and an EOT: updated from each read's
   // bytes alone and recomputed after each frame step, so that a buffer
   // growing without a frame is never scanned whole again.

@@ -45,12 +45,12 @@ std::string PeerId(const tcp::socket& socket) {
 class TCPServer::Impl {
  public:
   Impl(const Settings& settings, EventLog& events, FileSystem& files,
-       Clock& clock, ServerObserver& observer)
+       Clock& clock, ServerObserver& observer, Metrics& metrics)
       : archive_(settings, files, clock),
         writer_(archive_),
         handler_(settings, events, archive_),
         observer_(observer),
-        services_{events, handler_, writer_, observer, connections_},
+        services_{events, handler_, writer_, observer, connections_, metrics},
         ios_(MakeContexts()),
         accept_strand_(asio::make_strand(*ios_.front())) {}
 
@@ -174,8 +174,10 @@ void TCPServer::Impl::Run(asio::io_context& io) {
 }
 
 TCPServer::TCPServer(const Settings& settings, EventLog& events,
-                     FileSystem& files, Clock& clock, ServerObserver& observer)
-    : impl_(std::make_unique<Impl>(settings, events, files, clock, observer)) {}
+                     FileSystem& files, Clock& clock, ServerObserver& observer,
+                     Metrics& metrics)
+    : impl_(std::make_unique<Impl>(settings, events, files, clock, observer,
+                                   metrics)) {}
 
 TCPServer::~TCPServer() { Stop(); }
 
@@ -259,5 +261,7 @@ std::vector<std::uint16_t> TCPServer::LocalPorts() const {
 const WorkerProgress& TCPServer::ArchiveProgress() const {
   return impl_->writer_.progress();
 }
+
+int TCPServer::FileCounter() { return impl_->archive_.FileCounter(); }
 
 }  // namespace kvx

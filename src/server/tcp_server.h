@@ -14,6 +14,7 @@ class EventLog;
 class FileSystem;
 class ServerObserver;
 class WorkerProgress;
+struct Metrics;
 struct Settings;
 
 inline constexpr char kBindFailureText[] =
@@ -23,11 +24,12 @@ inline constexpr char kBindFailureText[] =
 // and is answered on itself; connections share only the archive counter.
 // Start, Stop and Active are called from the service thread (any one thread
 // at a time); they must not be called from an observer hook. The
-// constructor's arguments must outlive the server.
+// constructor's arguments must outlive the server; `metrics` is counted by
+// every connection.
 class TCPServer {
  public:
   TCPServer(const Settings& settings, EventLog& events, FileSystem& files,
-            Clock& clock, ServerObserver& observer);
+            Clock& clock, ServerObserver& observer, Metrics& metrics);
   TCPServer(const TCPServer&) = delete;
   TCPServer& operator=(const TCPServer&) = delete;
   // Stops the server.
@@ -57,6 +59,8 @@ class TCPServer {
   // The progress marks of the archive thread; thread-safe, lives as long as
   // the server.
   const WorkerProgress& ArchiveProgress() const;
+  // The number the next archive file carries. Thread-safe.
+  int FileCounter();
 
  private:
   class Impl;

@@ -40,16 +40,17 @@ constexpr char kShutdown[] =
 
 TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
     : FPlatform(platform),
-      FEventLog(platform.events),
+      FEventRecorder(FMetrics, platform.clock),
+      FEventLog(platform.events, &FEventRecorder),
       FStatusReporter(FSettings, platform.clock, platform.system_info,
                       platform.lan_udp),
       FADO(MakeOdbcConnection(), FSettings, FEventLog, OdbcDriverName()),
-      FTimers(
-          platform.clock, platform.ticks, FEventLog, platform.events,
-          TimerJobs{[this] { return FADO.IsOpen(); }, [this] { FADO.Open(); },
-                    [this] { return FTCPServer.Active(); },
-                    [this] { FTCPServer.Start(); },
-                    [this] { SendStatusDatagram(kStatusHeartbeat); }}),
+      FTimers(platform.clock, platform.ticks, FEventLog, platform.events,
+              TimerJobs{[this] { return DatabaseLinked(); },
+                        [this] { OpenDatabase(); },
+                        [this] { return FTCPServer.Active(); },
+                        [this] { FTCPServer.Start(); },
+                        [this] { SendStatusDatagram(kStatusHeartbeat); }}),
       ServerInterceptLogFile1(platform.files, platform.clock,
                               platform.program_path + ".log"),
       FExceptionFiles(platform.files, platform.clock,
@@ -60,7 +61,9 @@ TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
           platform.program_directory + "KvxTCPIP/Logs",
           [this] { return ServerInterceptLogFile1.CurrentFilename(); }),
       FTCPServer(FSettings, FEventLog, platform.files, platform.clock,
-                 FServerObserver) {}
+                 FServerObserver, FMetrics),
+      FWatch(WatchSources{FMetrics, FEventRecorder, FTCPServer, FSettings,
+                          platform.clock, FEventLog}) {}
 
 // The database connection ends with the process; it is closed here, while
 // the reporter still exists, so that its disconnect entry is written.
@@ -88,6 +91,7 @@ void TKaveroTCPIP::ServiceStart(bool& /*started*/) {
       FDiskHousekeeping.Start();
       EnableTimers(config);
       StartListener(config);
+      FWatch.Start(config);
       SendStatusDatagram(kStatusStarted);
       // Read after the start datagram, which therefore carries no version.
       ReadProgramVersion();
@@ -129,6 +133,23 @@ void TKaveroTCPIP::TimerTick() {
   FDiskHousekeeping.Tick();
 }
 
+bool TKaveroTCPIP::DatabaseLinked() {
+  const bool open = FADO.IsOpen();
+  FMetrics.database_linked.Set(open ? 1 : 0);
+  return open;
+}
+
+// An attempt counts when the four settings are given; a failed open throws
+// to the timer, which reports it.
+void TKaveroTCPIP::OpenDatabase() {
+  if (!FSettings.FSQLServer.empty() && !FSettings.FSQLDatabase.empty() &&
+      !FSettings.FSQLInlognaam.empty() && !FSettings.FSQLPaswoord.empty()) {
+    FMetrics.database_link_attempts.Add();
+  }
+  FADO.Open();
+  FMetrics.database_linked.Set(FADO.IsOpen() ? 1 : 0);
+}
+
 // Each start names a new traffic log; the file is opened by the first
 // record, normally the first connection's.
 void TKaveroTCPIP::NameTrafficLog() {
@@ -163,7 +184,14 @@ void TKaveroTCPIP::StartListener(const LineList& config) {
 // The result is not looked at: a datagram that cannot be sent is dropped
 // without a word. A failure while building the record reaches the handler.
 void TKaveroTCPIP::SendStatusDatagram(int code) {
-  FStatusReporter.SendStatus(code, FProgramVersion);
+  bool sent = false;
+  try {
+    sent = FStatusReporter.SendStatus(code, FProgramVersion);
+  } catch (...) {
+    FMetrics.datagrams_failed.Add();
+    throw;
+  }
+  (sent ? FMetrics.datagrams_sent : FMetrics.datagrams_failed).Add();
 }
 
 void TKaveroTCPIP::ReadProgramVersion() {
@@ -181,11 +209,13 @@ void TKaveroTCPIP::ServiceStop(bool& /*stopped*/) {
 }
 
 void TKaveroTCPIP::ServicePause(bool& /*paused*/) {
+  FMetrics.paused.Set(1);
   SendStatusDatagram(kStatusPaused);
   WriteEventLog(kPaused, EventType::kInformation);
 }
 
 void TKaveroTCPIP::ServiceContinue(bool& continued) {
+  FMetrics.paused.Set(0);
   WriteEventLog(kContinued, EventType::kInformation);
   SendStatusDatagram(kStatusStarted);
   continued = true;

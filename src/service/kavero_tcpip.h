@@ -11,10 +11,13 @@
 #include "diagnostics/diagnostics_observer.h"
 #include "diagnostics/exception_files.h"
 #include "diagnostics/traffic_log.h"
+#include "observability/event_recorder.h"
+#include "observability/metrics.h"
 #include "platform/unit_installer.h"
 #include "server/tcp_server.h"
 #include "service/disk_housekeeping.h"
 #include "service/service_thread.h"
+#include "service/watch_endpoint.h"
 #include "status/status_datagram.h"
 #include "timers/kavero_timers.h"
 
@@ -92,8 +95,12 @@ class TKaveroTCPIP final : public ServiceHandlers {
   void SendStatusDatagram(int code);
   void ReadProgramVersion();
   void NameTrafficLog();
+  bool DatabaseLinked();
+  void OpenDatabase();
 
   Platform FPlatform;
+  Metrics FMetrics;
+  EventRecorder FEventRecorder;
   EventLog FEventLog;
   Settings FSettings;
   std::string FProgramVersion;
@@ -104,8 +111,10 @@ class TKaveroTCPIP final : public ServiceHandlers {
   ExceptionFiles FExceptionFiles;
   DiagnosticsObserver FServerObserver;
   DiskHousekeeping FDiskHousekeeping;  // service thread only
-  // Last: stopped and destroyed first, while everything it uses still lives.
+  // Stopped and destroyed before everything it uses.
   TCPServer FTCPServer;
+  // Last: reads every component above from its own threads.
+  WatchEndpoint FWatch;
 };
 
 }  // namespace kvx

@@ -19,6 +19,7 @@
 #include "fakes/mem_file_system.h"
 #include "fakes/recording_event_sink.h"
 #include "fakes/wait_for.h"
+#include "observability/metrics.h"
 #include "platform/error.h"
 #include "server/message_handler.h"
 #include "server/server_observer.h"
@@ -162,7 +163,8 @@ class TCPServerTest : public ::testing::Test {
   MemFileSystem files_;
   FakeClock clock_;
   RecordingObserver observer_;
-  TCPServer server_{settings_, events_, files_, clock_, observer_};
+  Metrics metrics_;
+  TCPServer server_{settings_, events_, files_, clock_, observer_, metrics_};
   std::uint16_t port_ = 0;
 };
 
@@ -316,9 +318,60 @@ TEST_F(TCPServerTest, RetriesAnUnwritableArchiveAboutOnceASecond) {
   EXPECT_EQ(client.Read(202, 5s), Ack("8"));
 }
 
+// Every answered frame moves exactly its own reply kind, the byte counters
+// match what crossed the socket, and the connection gauge follows the
+// connection.
+TEST_F(TCPServerTest, CountsRepliesBytesAndConnections) {
+  const std::string sent = BuildFrame(Message("8", "ABC")) +
+                           BuildFrame(Message("7", "COM")) +
+                           BuildFrame("<MSG type=\"ABC\"></MSG>");
+  const std::string want = Ack("8") +
+                           BuildFrame(InfReply("7", "1.0", "cd", "ab")) +
+                           std::string(1, NAK);
+  {
+    Client client(port_);
+    client.Send(sent);
+    EXPECT_EQ(client.Read(want.size()), want);
+    EXPECT_EQ(metrics_.connections_open.Value(), 1);
+  }
+  ASSERT_TRUE(WaitFor([&] { return metrics_.connections_open.Value() == 0; }));
+  EXPECT_EQ(metrics_.connections_accepted.Value(), 1u);
+  EXPECT_EQ(metrics_.replies_ack.Value(), 1u);
+  EXPECT_EQ(metrics_.replies_inf.Value(), 1u);
+  EXPECT_EQ(metrics_.replies_nak.Value(), 1u);
+  EXPECT_EQ(metrics_.bytes_received.Value(), sent.size());
+  EXPECT_EQ(metrics_.bytes_sent.Value(), want.size());
+  EXPECT_EQ(metrics_.frame_reply_seconds.Read().count, 3u);
+  EXPECT_EQ(metrics_.archive_write_seconds.Read().count, 3u);
+  EXPECT_EQ(metrics_.archive_queue.Value(), 0);
+  // Archiving is on: raw and decoded files for the two tagged frames and
+  // the untagged ABC frame alike.
+  EXPECT_EQ(metrics_.archive_files_written.Value(), 6u);
+  EXPECT_EQ(metrics_.archive_failures.Value(), 0u);
+}
+
+// A failing archive shows as a failed last write and a step waiting for its
+// retry; both clear with the first good write.
+TEST_F(TCPServerTest, CountsAFailingArchiveUntilItRecovers) {
+  files_.FailWritesUnder(kDir);
+  Client client(port_);
+  client.Send(BuildFrame(Message("8", "ABC")));
+  ASSERT_TRUE(WaitFor([&] { return metrics_.archive_failures.Value() >= 1; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return metrics_.steps_waiting_retry.Value() == 1; }));
+  EXPECT_EQ(metrics_.archive_last_write_ok.Value(), 0);
+  EXPECT_EQ(metrics_.archive_files_written.Value(), 0u);
+  files_.ClearFailures();
+  EXPECT_EQ(client.Read(202, 5s), Ack("8"));
+  ASSERT_TRUE(
+      WaitFor([&] { return metrics_.steps_waiting_retry.Value() == 0; }));
+  EXPECT_EQ(metrics_.archive_last_write_ok.Value(), 1);
+  EXPECT_EQ(metrics_.replies_ack.Value(), 1u);
+}
+
 TEST_F(TCPServerTest, RefusesABindingInUseOrNotIpv4) {
   for (const std::string address : {"127.0.0.1", "not an address", "::1"}) {
-    TCPServer other(settings_, events_, files_, clock_, observer_);
+    TCPServer other(settings_, events_, files_, clock_, observer_, metrics_);
     other.SetBinding(address, port_);
     try {
       other.Start();
@@ -342,7 +395,7 @@ TEST_F(TCPServerTest, StartsStopsAndStartsAgain) {
   EXPECT_FALSE(server_.Active());
   EXPECT_TRUE(idle.WaitClosed());
 
-  TCPServer unbound(settings_, events_, files_, clock_, observer_);
+  TCPServer unbound(settings_, events_, files_, clock_, observer_, metrics_);
   unbound.Start();
   ASSERT_FALSE(unbound.LocalPorts().empty());
   Client client(unbound.LocalPorts()[0]);

@@ -38,9 +38,7 @@ class GatedFileSystem final : public FileSystem {
   }
   bool FileExists(const std::string& p) override { return mem_.FileExists(p); }
   void WriteFile(const std::string& p, std::string_view bytes) override {
-    std::unique_lock lock(mutex_);
-    open_changed_.wait(lock, [this] { return open_; });
-    lock.unlock();
+    WaitUntilOpen();
     mem_.WriteFile(p, bytes);
   }
   std::string ReadFile(const std::string& p) override {
@@ -48,6 +46,23 @@ class GatedFileSystem final : public FileSystem {
   }
   std::unique_ptr<AppendFile> OpenAppend(const std::string& p) override {
     return mem_.OpenAppend(p);
+  }
+  bool CreateNew(const std::string& p, std::string_view bytes,
+                 SyncBatch* batch) override {
+    WaitUntilOpen();
+    return mem_.CreateNew(p, bytes, batch);
+  }
+  std::unique_ptr<SyncBatch> NewSyncBatch() override {
+    return mem_.NewSyncBatch();
+  }
+  void Sync(SyncBatch& batch) override { mem_.Sync(batch); }
+  std::uint64_t SyncCount() const override { return mem_.SyncCount(); }
+  std::vector<DirectoryEntry> ListFiles(const std::string& p) override {
+    return mem_.ListFiles(p);
+  }
+  int RemoveFile(const std::string& p) override { return mem_.RemoveFile(p); }
+  std::optional<std::uint64_t> FreeBytes(const std::string& p) override {
+    return mem_.FreeBytes(p);
   }
   void SetOpen(bool open) {
     {
@@ -59,6 +74,11 @@ class GatedFileSystem final : public FileSystem {
   MemFileSystem mem_;
 
  private:
+  void WaitUntilOpen() {
+    std::unique_lock lock(mutex_);
+    open_changed_.wait(lock, [this] { return open_; });
+  }
+
   std::mutex mutex_;
   std::condition_variable open_changed_;
   bool open_ = true;

@@ -38,15 +38,15 @@ std::string AckReply(std::string_view tag, const Settings& settings);
 // receive buffer, the files to archive, and what follows once they are
 // written. Made by PrepareFrameStep and used once by FinishFrameStep.
 struct PreparedStep {
-  // archive.raw is the buffer as found; the request may be moved away to
-  // be written elsewhere.
+  // archive.raw is what the step takes (the leading bytes and the frame);
+  // the request may be moved away to be written elsewhere.
   ArchiveRequest archive;
   std::size_t found = 0;                 // the buffer's size as found
   std::vector<EventLog::Entry> entries;  // of the unpacks, in their order
   bool com = false;   // type COM: a failed decoded file keeps the frame
   std::string reply;  // the reply frame, or the NAK byte
-  // The leading bytes the step removes: up to the first EOT, or all it
-  // found when an unpack failed. What it leaves is always the rest.
+  // The leading bytes the step removes: its frame and the bytes before it
+  // (FrameEnd). What it leaves is always the rest.
   std::size_t taken = 0;
 };
 
@@ -81,21 +81,20 @@ class MessageHandler {
   bool FinishFrameStep(PreparedStep& step, const ArchiveOutcome& outcome,
                        std::string& FReceiveBuffer, const ReplyWriter& write);
 
-  // The message of the first frame in the buffer, or an empty text. Holds
-  // "Pakket ontvangen met lengte van: " in `entries` when a frame with a
-  // length field is found. On failure holds "Verwerking: " + message and
-  // empties the buffer.
-  std::string PakketUitpakken(std::string& FReceiveBuffer,
+  // The message of `frame` (the bytes a step takes), or an empty text.
+  // Holds "Pakket ontvangen met lengte van: " in `entries` when a frame with
+  // a length field is found, the message cut by LimitEntryText. On failure
+  // holds "Verwerking: " + message.
+  std::string PakketUitpakken(std::string_view frame,
                               std::vector<EventLog::Entry>& entries) const;
 
  private:
   // The first half of PakketVerwerker: asks for the "TCP_DIV_" archive when
-  // archiving is on, removes the frame and returns its tag (empty when there
-  // is none). A frame without STX, or one whose markers are hidden behind a
-  // NUL byte, has no message: it is removed and gives no tag. Its archive
-  // failure is handled by FinishFrameStep.
-  std::string PakketVerwerker(std::string& FReceiveBuffer,
-                              PreparedStep& step) const;
+  // archiving is on and returns the tag (empty when there is none). A frame
+  // without STX, or one whose markers are hidden behind a NUL byte, has no
+  // message and gives no tag. The step takes the frame in every case; its
+  // archive failure is handled by FinishFrameStep.
+  std::string PakketVerwerker(std::string_view frame, PreparedStep& step) const;
 
   const Settings& settings_;
   EventLog& events_;

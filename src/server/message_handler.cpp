@@ -114,7 +114,8 @@ PreparedStep MessageHandler::PrepareFrameStep(
 bool MessageHandler::FinishFrameStep(PreparedStep& step,
                                      const ArchiveOutcome& outcome,
                                      std::string& FReceiveBuffer,
-                                     const ReplyWriter& write) {
+                                     const ReplyWriter& write,
+                                     const ErrorWriter& report) {
   const auto flush = [&] {
     if (!step.entries.empty()) events_.WriteEventLogs(step.entries);
     step.entries.clear();
@@ -152,7 +153,12 @@ bool MessageHandler::FinishFrameStep(PreparedStep& step,
   } catch (const std::exception& e) {
     // The step's own entries come first, as they happened.
     flush();
-    events_.WriteEventLog(Cat({kReceiverPrefix, e.what()}), EventType::kError);
+    const std::string text = Cat({kReceiverPrefix, e.what()});
+    if (report) {
+      report(text);
+    } else {
+      events_.WriteEventLog(text, EventType::kError);
+    }
     return false;
   }
 }

@@ -22,6 +22,10 @@ struct Settings;
 // fails at that point.
 using ReplyWriter = std::function<void(std::string_view bytes)>;
 
+// Writes the error entry of a failed frame step; by default the step writes
+// it to the event log itself.
+using ErrorWriter = std::function<void(std::string_view text)>;
+
 // The text after the first `type="` up to the next double quote (the rest of
 // the text when there is none); empty when the marker is absent.
 std::string ExtractMsgType(std::string_view message);
@@ -77,9 +81,10 @@ class MessageHandler {
   // The second half, with the archive's outcome: writes the entries, then
   // the reply, and removes what the step took from the buffer; returns as
   // FrameStep. REQUIRES: the buffer is the one prepared, at most with bytes
-  // appended since.
+  // appended since. The failure's entry goes to `report` when given.
   bool FinishFrameStep(PreparedStep& step, const ArchiveOutcome& outcome,
-                       std::string& FReceiveBuffer, const ReplyWriter& write);
+                       std::string& FReceiveBuffer, const ReplyWriter& write,
+                       const ErrorWriter& report = {});
 
   // The message of `frame` (the bytes a step takes), or an empty text.
   // Holds "Pakket ontvangen met lengte van: " in `entries` when a frame with

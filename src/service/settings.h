@@ -21,6 +21,9 @@ struct Settings {
   std::string FSQLDatabase;
   std::string FSQLInlognaam;
   std::string FSQLPaswoord;
+
+  // Optional: the receive buffers of all connections together, in MiB.
+  std::string FMaxReceiveBufferMB;
 };
 
 }  // namespace kvx

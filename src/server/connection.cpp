@@ -302,12 +302,11 @@ void Connection::OnWrite(const std::error_code& ec) {
   }
   queued_bytes_ -= write_queue_.front().size();
   write_queue_.pop_front();
-  if (!write_queue_.empty()) {
-    DoWrite();
-  } else if (drain_wait_) {
+  if (!write_queue_.empty()) DoWrite();
+  if (drain_wait_ && queued_bytes_ <= kReplyQueueLimit / 2) {
     drain_wait_ = false;
     ExamineBuffer();
-  } else {
+  } else if (write_queue_.empty()) {
     EndIfAnswered();
   }
 }

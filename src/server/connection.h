@@ -32,8 +32,8 @@ inline constexpr std::size_t kReadSize = 32768;
 // EOT must not exhaust memory.
 inline constexpr std::size_t kReceiveBufferLimit = 16 * 1024 * 1024;
 // Replies queued for one connection beyond this: the connection reads and
-// unpacks nothing more until they have gone out, so a client that never
-// reads is held by TCP flow control, not by the gateway's memory.
+// unpacks nothing more until half of them have gone out, so a client that
+// never reads is held by TCP flow control, not by the gateway's memory.
 inline constexpr std::size_t kReplyQueueLimit = 1024 * 1024;
 
 // "Socket Error # <n>" CR LF and the system's description for a system

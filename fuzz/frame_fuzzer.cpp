@@ -79,12 +79,17 @@ void CheckUnpackAndRemove(std::string_view data) {
 
   std::string buffer(data);
   kvx::RemoveFrame(buffer);
-  const std::size_t eot = data.find(kvx::EOT);
+  const std::size_t soh = data.find(kvx::SOH);
+  const std::size_t eot = soh == std::string_view::npos
+                              ? std::string_view::npos
+                              : data.find(kvx::EOT, soh + 1);
   if (eot == std::string_view::npos) {
-    Check(buffer == data, "no EOT: buffer unchanged");
+    Check(buffer == data, "no EOT after a SOH: buffer unchanged");
+    Check(!kvx::HasFrameMarkers(data), "no frame: the gate stays shut");
   } else {
     Check(buffer.size() < data.size(), "buffer shrinks");
-    Check(buffer == data.substr(eot + 1), "cut after the first EOT");
+    Check(buffer == data.substr(eot + 1),
+          "cut after the first EOT behind the first SOH");
   }
   (void)kvx::FrameLength(data);
 }

@@ -22,6 +22,11 @@
 namespace {
 
 constexpr char kDir[] = "/XML";
+// Archive bytes written per byte received, at most: the raw file holds the
+// bytes a step takes plus a line end, the decoded file no more than their
+// line-list text (every lone CR or LF becomes CR LF) decoded.
+constexpr std::size_t kArchivePerByte = 4;
+constexpr std::size_t kArchivePerStep = 4;  // the line ends of two files
 
 void Check(bool ok, const char* what) {
   if (!ok) {
@@ -78,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
     replies.emplace_back(b);
   };
   std::string FReceiveBuffer;
+  std::size_t frames = 0;
   const std::string_view input(reinterpret_cast<const char*>(bytes), size);
   std::size_t at = 0;
   while (at < input.size()) {
@@ -94,9 +100,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
             "a step with a working archive succeeds");
       Check(replies.size() == 1, "one reply per frame step");
       CheckReply(before, replies.front());
-      Check(FReceiveBuffer.size() < before.size(),
-            "every frame step shrinks the buffer");
+      Check(before.size() - FReceiveBuffer.size() == kvx::FrameEnd(before),
+            "a step takes exactly its frame and the bytes before it");
+      ++frames;
     }
   }
+  // Every frame of the input was answered once: the frames are the SOHs
+  // that have an EOT after them, counted as the frame rule reads them.
+  std::size_t want = 0;
+  for (std::string_view rest = input;
+       const std::size_t end = kvx::FrameEnd(rest);) {
+    ++want;
+    rest.remove_prefix(end);
+  }
+  Check(frames == want, "one reply per frame");
+  std::size_t archived = 0;
+  for (const auto& [path, content] : files.Files()) archived += content.size();
+  Check(archived <= kArchivePerByte * input.size() + kArchivePerStep * frames,
+        "archive bytes bounded by the bytes received");
   return 0;
 }

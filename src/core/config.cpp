@@ -3,7 +3,10 @@
 namespace kvx {
 
 std::string ReadXMLTag(const LineList& list, std::string_view tag) {
-  const std::string text = list.Text();
+  return ReadXMLTagText(list.Text(), tag);
+}
+
+std::string ReadXMLTagText(std::string_view text, std::string_view tag) {
   const std::string open = "<" + std::string(tag) + ">";
   const std::string close = "</" + std::string(tag) + ">";
   const std::size_t open_at = text.find(open);
@@ -11,7 +14,7 @@ std::string ReadXMLTag(const LineList& list, std::string_view tag) {
   if (open_at == std::string::npos || close_at == std::string::npos) return {};
   const std::size_t value_at = open_at + open.size();
   if (close_at <= value_at) return {};
-  return text.substr(value_at, close_at - value_at);
+  return std::string(text.substr(value_at, close_at - value_at));
 }
 
 std::int32_t NumberRule(std::string_view text) {

@@ -17,6 +17,8 @@ namespace kvx {
 // joined text; empty when either is missing or the closing pattern does not
 // come after the value's start. No XML parsing: exact, case-sensitive search.
 std::string ReadXMLTag(const LineList& list, std::string_view tag);
+// The same on a list's joined text, without building the list.
+std::string ReadXMLTagText(std::string_view text, std::string_view tag);
 
 // The number rule of numeric settings and of the frame's length field:
 // leading blanks, an optional sign (applied only when the whole text was

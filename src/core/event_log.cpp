@@ -4,6 +4,15 @@
 
 namespace kvx {
 
+std::string LimitEntryText(std::string_view text) {
+  if (text.size() <= kEntryTextLimit) return std::string(text);
+  std::string cut(text.substr(0, kEntryTextLimit));
+  cut += " ... (ingekort; volledige lengte ";
+  cut += std::to_string(text.size());
+  cut += " bytes)";
+  return cut;
+}
+
 void EventLog::WriteEventLog(std::string_view text, EventType type) {
   sink_.Report(EventEntry{kServiceName, type, 1, 0, text});
   Record(type, text);

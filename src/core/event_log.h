@@ -3,6 +3,7 @@
 #ifndef KVX_CORE_EVENT_LOG_H_
 #define KVX_CORE_EVENT_LOG_H_
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,16 @@ class EventObserver {
 
 inline constexpr std::string_view kServiceName = "KaveroTCPIP";
 inline constexpr std::string_view kProgramName = "KvxTCPServer";
+
+// The longest message text an entry carries whole. A longer message (one
+// frame of megabytes) is cut here with a note of its full length; the
+// archive keeps the whole message.
+inline constexpr std::size_t kEntryTextLimit = 64 * 1024;
+
+// `text` when it holds at most kEntryTextLimit bytes; otherwise its first
+// kEntryTextLimit bytes followed by the note
+// " ... (ingekort; volledige lengte <n> bytes)".
+std::string LimitEntryText(std::string_view text);
 
 // The module reporter: source "KaveroTCPIP", identifier 1, category 0.
 // Thread-safe; `sink` and `recorder` (when given: every entry is counted

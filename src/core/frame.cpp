@@ -91,19 +91,24 @@ std::string BuildFrame(std::string_view message) {
 
 std::int32_t FrameLength(std::string_view field) { return NumberRule(field); }
 
-void RemoveFrame(std::string& buffer) {
-  const std::size_t eot = buffer.find(EOT);
-  if (eot != std::string::npos) buffer.erase(0, eot + 1);
+std::size_t FrameEnd(std::string_view buffer) {
+  const std::size_t soh = buffer.find(SOH);
+  if (soh == std::string_view::npos) return 0;
+  const std::size_t eot = buffer.find(EOT, soh + 1);
+  return eot == std::string_view::npos ? 0 : eot + 1;
 }
 
-bool HasFrameMarkers(std::string_view buffer) {
-  return buffer.find(SOH) != std::string_view::npos &&
-         buffer.find(EOT) != std::string_view::npos;
-}
+void RemoveFrame(std::string& buffer) { buffer.erase(0, FrameEnd(buffer)); }
+
+bool HasFrameMarkers(std::string_view buffer) { return FrameEnd(buffer) > 0; }
 
 UnpackedFrame UnpackFirstFrame(std::string_view data) {
   UnpackedFrame result;
-  const std::string text = LineListText(data);
+  const std::size_t end = FrameEnd(data);
+  if (end == 0) return result;
+  // Only the frame's own bytes: a length field that overstates the payload
+  // never reaches into the frames queued behind it.
+  const std::string text = LineListText(data.substr(0, end));
   std::string_view t = text;
   const std::size_t soh = t.find(SOH);
   if (soh == std::string_view::npos || t.find(EOT) == std::string_view::npos) {

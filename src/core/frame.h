@@ -3,6 +3,7 @@
 #ifndef KVX_CORE_FRAME_H_
 #define KVX_CORE_FRAME_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,12 +38,19 @@ std::string BuildFrame(std::string_view message);
 // the STX always stops the reading, a sign never applies ("-8" gives 8).
 std::int32_t FrameLength(std::string_view field);
 
-// Cuts the buffer after its first EOT: the EOT and every byte before it
-// leave. A buffer without EOT stays unchanged.
+// A frame runs from the buffer's first SOH to the first EOT after it. The
+// bytes before that SOH belong to the frame: they leave with it and never
+// make a frame of their own, so an EOT before any SOH ends nothing.
+// Returns how many leading bytes the first frame takes (up to and including
+// its EOT), or 0 when the buffer holds no complete frame.
+std::size_t FrameEnd(std::string_view buffer);
+
+// Removes the first frame with the bytes before it (FrameEnd). A buffer
+// without a complete frame stays unchanged.
 void RemoveFrame(std::string& buffer);
 
-// True when the buffer holds at least one SOH and one EOT, anywhere and in
-// either order: the gate of the frame step.
+// True when the buffer holds a complete frame: a SOH with an EOT after it.
+// The gate of the frame step.
 bool HasFrameMarkers(std::string_view buffer);
 
 // The first frame of some data, as found by the unpack.
@@ -57,10 +65,12 @@ struct UnpackedFrame {
   std::string message;      // the decoded payload (kFrame only)
 };
 
-// Finds the first frame in the line-list text of `data` and decodes the
-// payload bounded by its length field alone (the EOT is not used to find
-// the end; a text that ends sooner gives fewer characters; a length of 0
-// or below gives none). Bytes before the SOH are ignored.
+// Finds the first frame of `data` (FrameEnd) and decodes it from the
+// line-list text of the bytes it takes, the leading ones included; nothing
+// after its EOT is read. The payload is bounded by the length field (a
+// length beyond the frame's text gives what the text holds, its EOT and
+// line end included; a length of 0 or below gives none). Bytes before the
+// SOH are ignored. A NUL before the EOT hides the frame (kNone).
 UnpackedFrame UnpackFirstFrame(std::string_view data);
 
 }  // namespace kvx

@@ -29,6 +29,8 @@ struct Settings {
   std::int32_t FArchiveRetentionDays = 0;  // 0: keep everything
   std::int32_t FLogRetentionDays = 0;      // 0: keep everything
   bool FTrafficLogDaily = false;           // TrafficLogDaily exactly "True"
+  // Optional: the receive buffers of all connections together, in MiB.
+  std::string FMaxReceiveBufferMB;
 };
 
 }  // namespace kvx

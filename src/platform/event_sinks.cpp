@@ -2,6 +2,7 @@
 #include "platform/event_sinks.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
@@ -99,6 +100,23 @@ class StderrSink final : public EventSink {
   SystemClock clock_;
 };
 
+// Opens the event-log file for appending, or gives -1. The open never
+// waits (a FIFO without a reader would hold the start for ever), and only a
+// regular file is kept: a FIFO, a device or a directory loses the entries
+// as a file that cannot be opened does.
+int OpenRegularFile(const std::string& path) {
+  const int fd =
+      ::open(path.c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Appends one JSON object per entry. The descriptor is opened at the first
 // entry and again after any failure, so a file that cannot be opened now is
 // tried again at the next entry.
@@ -125,8 +143,7 @@ class JsonFileSink final : public EventSink {
       for (const auto& e : entries) lines += JsonEventLine(now, e);
       std::scoped_lock lock(mutex_);
       if (fd_ < 0) {
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                     0644);
+        fd_ = OpenRegularFile(path_);
         if (fd_ < 0) return;
       }
       if (!WriteLine(fd_, lines)) {

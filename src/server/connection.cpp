@@ -107,9 +107,10 @@ void Connection::OnReadable(const std::error_code& ec) {
 
 void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
   if (ec == asio::error::eof) {
-    // Not an error: answer what is queued, then end.
+    // Not an error: answer what waits, then end. The client may still read
+    // its replies on the half-closed connection.
     read_ended_ = true;
-    if (!step_ && write_queue_.empty()) Shutdown();
+    EndIfAnswered();
     return;
   }
   if (ec) {
@@ -126,25 +127,47 @@ void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
   } catch (const std::exception& e) {
     // The bytes are still taken: a trace that cannot be written must not
     // cut a frame of the client.
-    services_.events.WriteEventLog(std::string(kDataReceiverPrefix) + e.what(),
-                                   EventType::kError);
+    ReportError(std::string(kDataReceiverPrefix) + e.what());
   }
+  if (!services_.budget.Take(bytes.size())) {
+    services_.events.WriteEventLog(
+        std::string(kReceiverPrefix) +
+            "Ontvangstbuffers van alle verbindingen samen groter dan " +
+            std::to_string(services_.budget.Limit()) + " bytes; verbinding " +
+            peer_id_ + " verbroken",
+        EventType::kError);
+    Shutdown();
+    return;
+  }
+  budgeted_ += bytes.size();
   FReceiveBuffer.append(bytes);
   NoteMarkers(bytes);
   ExamineBuffer();
 }
 
+// An EOT counts only after the buffer's first SOH: one before it ends
+// nothing.
 void Connection::NoteMarkers(std::string_view bytes) {
-  has_soh_ = has_soh_ || bytes.find(SOH) != std::string_view::npos;
+  if (!has_soh_) {
+    const std::size_t soh = bytes.find(SOH);
+    if (soh == std::string_view::npos) return;
+    has_soh_ = true;
+    bytes.remove_prefix(soh + 1);
+  }
   has_eot_ = has_eot_ || bytes.find(EOT) != std::string_view::npos;
 }
 
 // Starts the next frame step when the buffer holds a frame; otherwise reads
-// on. While a step runs, its end examines the buffer again.
+// on. While a step runs, its end examines the buffer again; while a failed
+// step waits for its retry, only the retry timer does; while too many reply
+// bytes wait, the write that drains them does.
 void Connection::ExamineBuffer() {
-  retry_timer_.cancel();
   if (closed_ || step_) return;
-  if (!StartFrameStep()) ReadOn();
+  if (queued_bytes_ > kReplyQueueLimit) {
+    drain_wait_ = true;
+    return;
+  }
+  if (retry_pending_ || !StartFrameStep()) ReadOn();
 }
 
 bool Connection::StartFrameStep() {
@@ -181,8 +204,7 @@ bool Connection::StartFrameStep() {
     // Out of memory, for instance: the frame stays for a retry.
     if (queued) metrics.archive_queue.Add(-1);
     step_.reset();
-    services_.events.WriteEventLog(std::string(kReceiverPrefix) + e.what(),
-                                   EventType::kError);
+    ReportError(std::string(kReceiverPrefix) + e.what());
     ArmRetry();
     return false;
   }
@@ -195,8 +217,12 @@ void Connection::OnArchived(const ArchiveOutcome& outcome) {
   if (closed_) return;
   const std::size_t before = FReceiveBuffer.size();
   const ReplyWriter write = [this](std::string_view bytes) { Write(bytes); };
-  const bool done =
-      services_.handler.FinishFrameStep(*step, outcome, FReceiveBuffer, write);
+  const ErrorWriter report = [this](std::string_view text) {
+    ReportError(text);
+  };
+  const bool done = services_.handler.FinishFrameStep(
+      *step, outcome, FReceiveBuffer, write, report);
+  SettleBudget();
   CountStep(done);
   if (done) CountReply(step->reply, step->com);
   // The step may have shortened or emptied the buffer, also when it failed.
@@ -249,12 +275,13 @@ void Connection::CountReply(std::string_view reply, bool com) {
   }
 }
 
-// No frame step to run: end a connection whose peer has closed its side,
-// close one whose buffer has grown too large, or wait for more bytes.
+// No frame step to run now: end a connection whose peer has closed its
+// side once it is answered, close one whose buffer has grown too large, or
+// wait for more bytes.
 void Connection::ReadOn() {
   if (closed_) return;
   if (read_ended_) {
-    if (write_queue_.empty()) Shutdown();
+    EndIfAnswered();
     return;
   }
   if (FReceiveBuffer.size() > kReceiveBufferLimit) {
@@ -272,12 +299,38 @@ void Connection::ReadOn() {
   DoRead();
 }
 
+// After the end of the client's input: a frame that waits for its step or
+// its retry, and replies still queued, keep the connection open.
+void Connection::EndIfAnswered() {
+  if (closed_ || !read_ended_) return;
+  if (step_ || retry_pending_ || (has_soh_ && has_eot_)) return;
+  if (!write_queue_.empty()) return;
+  Shutdown();
+}
+
 void Connection::ArmRetry() {
+  retry_pending_ = true;
   retry_timer_.expires_after(kRetryDelay);
   retry_timer_.async_wait(
       [self = shared_from_this()](const std::error_code& ec) {
-        if (!ec && !self->closed_) self->ExamineBuffer();
+        if (ec || self->closed_) return;
+        self->retry_pending_ = false;
+        self->ExamineBuffer();
       });
+}
+
+void Connection::ReportError(std::string_view text) {
+  if (auto admitted = throttle_.Admit(text, EntryThrottle::Clock::now())) {
+    services_.events.WriteEventLog(*admitted, EventType::kError);
+  }
+}
+
+// Gives back the budget of what the frame steps removed.
+void Connection::SettleBudget() {
+  if (FReceiveBuffer.size() < budgeted_) {
+    services_.budget.Give(budgeted_ - FReceiveBuffer.size());
+    budgeted_ = FReceiveBuffer.size();
+  }
 }
 
 void Connection::Write(std::string_view bytes) {
@@ -288,9 +341,9 @@ void Connection::Write(std::string_view bytes) {
     // The reply still goes out: the frame is archived and answered, and a
     // traffic log that cannot be written (a full disk) must not leave every
     // client without answers.
-    services_.events.WriteEventLog(std::string(kReceiverPrefix) + e.what(),
-                                   EventType::kError);
+    ReportError(std::string(kReceiverPrefix) + e.what());
   }
+  queued_bytes_ += bytes.size();
   write_queue_.emplace_back(bytes);
   if (write_queue_.size() == 1) DoWrite();
 }
@@ -313,11 +366,14 @@ void Connection::OnWrite(const std::error_code& ec) {
     return;
   }
   services_.metrics.bytes_sent.Add(write_queue_.front().size());
+  queued_bytes_ -= write_queue_.front().size();
   write_queue_.pop_front();
-  if (!write_queue_.empty()) {
-    DoWrite();
-  } else if (read_ended_ && !step_) {
-    Shutdown();
+  if (!write_queue_.empty()) DoWrite();
+  if (drain_wait_ && queued_bytes_ <= kReplyQueueLimit / 2) {
+    drain_wait_ = false;
+    ExamineBuffer();
+  } else if (write_queue_.empty()) {
+    EndIfAnswered();
   }
 }
 
@@ -329,6 +385,9 @@ void Connection::Shutdown() {
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   CountClosed();
+  services_.budget.Give(budgeted_);
+  budgeted_ = 0;
+  std::string().swap(FReceiveBuffer);
   if (traced_) {
     try {
       trace_->Disconnected();

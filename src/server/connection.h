@@ -15,6 +15,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "server/connection_limits.h"
 #include "server/message_handler.h"
 
 namespace kvx {
@@ -32,6 +33,10 @@ inline constexpr std::size_t kReadSize = 32768;
 // closed: no client sends frames that large, and one that never sends an
 // EOT must not exhaust memory.
 inline constexpr std::size_t kReceiveBufferLimit = 16 * 1024 * 1024;
+// Replies queued for one connection beyond this: the connection reads and
+// unpacks nothing more until half of them have gone out, so a client that
+// never reads is held by TCP flow control, not by the gateway's memory.
+inline constexpr std::size_t kReplyQueueLimit = 1024 * 1024;
 
 // "Socket Error # <n>" CR LF and the system's description for a system
 // error; the error's own message otherwise.
@@ -45,6 +50,7 @@ struct ConnectionServices {
   ServerObserver& observer;
   ConnectionManager& manager;
   Metrics& metrics;
+  ReceiveBudget& budget;  // every connection's receive buffer together
 };
 
 // DESIGN: every handler of a connection runs on the connection's strand (the
@@ -55,10 +61,14 @@ struct ConnectionServices {
 // files go to the archive writer, and the step is finished here once they
 // are written. Meanwhile the connection reads nothing more, as if the step
 // ran at once, and its thread serves other connections. A failed frame step
-// leaves the frame in the buffer and arms a one-second timer; bytes that
-// arrive earlier retry at once. Writes are queued, one in flight. The
-// connection keeps itself alive through the handlers it has pending, and a
-// frame step in flight keeps its thread's io_context running.
+// leaves the frame in the buffer and arms a one-second timer; only the timer
+// retries it, whatever arrives meanwhile, and the same error entry is
+// written at most once a second. Writes are queued, one in flight; while
+// more than kReplyQueueLimit bytes wait, nothing is read or unpacked. The
+// receive buffer counts against the budget of all connections. The end of
+// the client's input ends the connection once nothing it sent waits for a
+// reply. The connection keeps itself alive through the handlers it has
+// pending, and a frame step in flight keeps its thread's io_context running.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(asio::ip::tcp::socket socket, std::string peer_id,
@@ -82,7 +92,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool StartFrameStep();
   void OnArchived(const ArchiveOutcome& outcome);
   void ReadOn();
+  void EndIfAnswered();
   void ArmRetry();
+  void ReportError(std::string_view text);
+  void SettleBudget();
   void Write(std::string_view bytes);
   void DoWrite();
   void OnWrite(const std::error_code& ec);
@@ -102,7 +115,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool traced_ = false;      // Connected succeeded: Disconnected is owed
   bool read_ended_ = false;  // the peer closed its side: flush, then close
   bool closed_ = false;
-  bool read_pending_ = false;  // a wait for readability is outstanding
+  bool read_pending_ = false;   // a wait for readability is outstanding
+  bool retry_pending_ = false;  // a failed step waits for the retry timer
+  bool drain_wait_ = false;     // too many reply bytes queued: paused
   std::string FReceiveBuffer;
   // The frame step whose archive files are being written.
   std::optional<PreparedStep> step_;
@@ -112,12 +127,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   int step_files_ = 0;
   bool waiting_retry_ = false;
   bool counted_open_ = true;
-  // Whether FReceiveBuffer holds a SOH and an EOT: updated from each read's
-  // bytes alone and recomputed after each frame step, so that a buffer
-  // growing without a frame is never scanned whole again.
+  // Whether FReceiveBuffer holds a SOH, and an EOT after the first one (a
+  // frame): updated from each read's bytes alone and recomputed after each
+  // frame step, so that a buffer growing without a frame is never scanned
+  // whole again.
   bool has_soh_ = false;
   bool has_eot_ = false;
   std::deque<std::string> write_queue_;
+  std::size_t queued_bytes_ = 0;  // in write_queue_
+  std::size_t budgeted_ = 0;      // of the budget, held for FReceiveBuffer
+  EntryThrottle throttle_;
 };
 
 // The open connections. Thread-safe.

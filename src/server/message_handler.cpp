@@ -68,52 +68,54 @@ bool MessageHandler::FrameStep(std::string& FReceiveBuffer,
   return FinishFrameStep(step, outcome, FReceiveBuffer, write);
 }
 
-// The raw archive comes first in the step; the unpacks that follow it work
-// on a copy of the buffer here, and their effects (the entries, a buffer
-// emptied by a failed unpack) take effect only in the second half, once the
-// raw file is written.
+// The step takes the buffer's first frame with the bytes before it, and
+// nothing else: the raw archive holds those bytes, the unpacks read only
+// them, and the frames queued behind wait for steps of their own. The raw
+// archive comes first in the step; the effects of the unpacks (the entries)
+// take effect only in the second half, once the raw file is written.
 PreparedStep MessageHandler::PrepareFrameStep(
     const std::string& FReceiveBuffer) const {
   PreparedStep step;
-  step.archive.raw = FReceiveBuffer;
   step.found = FReceiveBuffer.size();
-  std::string buffer = FReceiveBuffer;
-  const std::string unpacked = PakketUitpakken(buffer, step.entries);
+  step.taken = FrameEnd(FReceiveBuffer);
+  const std::string_view frame =
+      std::string_view(FReceiveBuffer).substr(0, step.taken);
+  step.archive.raw = frame;
+  std::string unpacked = PakketUitpakken(frame, step.entries);
   if (ExtractMsgType(unpacked) == "COM") {
     step.com = true;
-    // A message was found, so the unpack succeeded, held its entry and left
-    // the buffer as it was: every further unpack of this step finds the same
-    // frame and holds the same entry. They are repeated, not decoded again.
+    // A message was found, so the unpack succeeded and held its entry:
+    // every further unpack of this step finds the same frame and holds the
+    // same entry. They are repeated, not decoded again.
     const EventLog::Entry entry = step.entries.back();
-    const auto unpack_again = [&] {
-      step.entries.push_back(entry);
-      return unpacked;
-    };
-    const std::string tag = ExtractMsgTag(unpack_again());
-    const LineList message(unpack_again());
+    step.entries.push_back(entry);
+    const std::string tag = ExtractMsgTag(unpacked);
+    step.entries.push_back(entry);
+    const std::string message = LineListText(unpacked);
+    step.reply =
+        tag.empty()
+            ? std::string(1, NAK)
+            : BuildFrame(InfReply(tag, settings_.FVersie,
+                                  ReadXMLTagText(message, "Ontvanger"),
+                                  ReadXMLTagText(message, "Verzender")));
     if (archive_.Enabled()) {
+      step.entries.push_back(entry);
       step.archive.kind = ArchiveKind::kCom;
-      step.archive.decoded = unpack_again();
+      step.archive.decoded = std::move(unpacked);
     }
-    step.reply = tag.empty()
-                     ? std::string(1, NAK)
-                     : BuildFrame(InfReply(tag, settings_.FVersie,
-                                           ReadXMLTag(message, "Ontvanger"),
-                                           ReadXMLTag(message, "Verzender")));
-    RemoveFrame(buffer);
   } else {
-    const std::string tag = PakketVerwerker(buffer, step);
+    const std::string tag = PakketVerwerker(frame, step);
     step.reply = tag.empty() ? std::string(1, NAK)
                              : BuildFrame(AckReply(tag, settings_));
   }
-  step.taken = step.found - buffer.size();
   return step;
 }
 
 bool MessageHandler::FinishFrameStep(PreparedStep& step,
                                      const ArchiveOutcome& outcome,
                                      std::string& FReceiveBuffer,
-                                     const ReplyWriter& write) {
+                                     const ReplyWriter& write,
+                                     const ErrorWriter& report) {
   const auto flush = [&] {
     if (!step.entries.empty()) events_.WriteEventLogs(step.entries);
     step.entries.clear();
@@ -131,11 +133,11 @@ bool MessageHandler::FinishFrameStep(PreparedStep& step,
         flush();
         throw KvxError(outcome.error);
       }
-      // PakketVerwerker could not archive the message: it refuses the frame
-      // and empties the buffer.
+      // PakketVerwerker could not archive the message: it refuses the frame.
+      // The frames queued behind it are not touched; each gets its own step
+      // and its own reply.
       step.entries.push_back(
           {Cat({kProcessingPrefix, outcome.error}), EventType::kError});
-      step.taken = step.found;
       step.reply.assign(1, NAK);
     }
     // PakketVerwerker has removed the frame before the reply; a COM frame
@@ -151,47 +153,50 @@ bool MessageHandler::FinishFrameStep(PreparedStep& step,
   } catch (const std::exception& e) {
     // The step's own entries come first, as they happened.
     flush();
-    events_.WriteEventLog(Cat({kReceiverPrefix, e.what()}), EventType::kError);
+    const std::string text = Cat({kReceiverPrefix, e.what()});
+    if (report) {
+      report(text);
+    } else {
+      events_.WriteEventLog(text, EventType::kError);
+    }
     return false;
   }
 }
 
 std::string MessageHandler::PakketUitpakken(
-    std::string& FReceiveBuffer, std::vector<EventLog::Entry>& entries) const {
+    std::string_view frame, std::vector<EventLog::Entry>& entries) const {
   try {
-    UnpackedFrame frame = UnpackFirstFrame(FReceiveBuffer);
-    if (frame.found != UnpackedFrame::Found::kFrame) return {};
-    entries.push_back({Cat({kReceivedText, std::to_string(frame.length), ": ",
-                            settings_.FOutputToFile, " ", frame.message}),
-                       EventType::kInformation});
-    return std::move(frame.message);
+    UnpackedFrame unpacked = UnpackFirstFrame(frame);
+    if (unpacked.found != UnpackedFrame::Found::kFrame) return {};
+    entries.push_back(
+        {Cat({kReceivedText, std::to_string(unpacked.length), ": ",
+              settings_.FOutputToFile, " ", LimitEntryText(unpacked.message)}),
+         EventType::kInformation});
+    return std::move(unpacked.message);
   } catch (const std::exception& e) {
     entries.push_back({Cat({kProcessingPrefix, e.what()}), EventType::kError});
-    FReceiveBuffer.clear();
     return {};
   }
 }
 
-std::string MessageHandler::PakketVerwerker(std::string& FReceiveBuffer,
+std::string MessageHandler::PakketVerwerker(std::string_view frame,
                                             PreparedStep& step) const {
   try {
-    UnpackedFrame frame = UnpackFirstFrame(FReceiveBuffer);
+    UnpackedFrame unpacked = UnpackFirstFrame(frame);
     std::string tag;
-    if (frame.found == UnpackedFrame::Found::kFrame) {
-      tag = ExtractMsgTag(frame.message);
+    // kNone here means a NUL byte hid the markers that the frame holds; the
+    // step takes it all the same, so that it never stays in the buffer.
+    if (unpacked.found == UnpackedFrame::Found::kFrame) {
+      tag = ExtractMsgTag(unpacked.message);
       if (archive_.Enabled()) {
         step.archive.kind = ArchiveKind::kDiv;
-        step.archive.decoded = std::move(frame.message);
+        step.archive.decoded = std::move(unpacked.message);
       }
     }
-    // kNone here means a NUL byte hid the markers that the raw buffer holds;
-    // such a frame would otherwise stay in the buffer for ever.
-    RemoveFrame(FReceiveBuffer);
     return tag;
   } catch (const std::exception& e) {
     step.entries.push_back(
         {Cat({kProcessingPrefix, e.what()}), EventType::kError});
-    FReceiveBuffer.clear();
     return {};
   }
 }

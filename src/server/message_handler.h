@@ -22,6 +22,10 @@ struct Settings;
 // fails at that point.
 using ReplyWriter = std::function<void(std::string_view bytes)>;
 
+// Writes the error entry of a failed frame step; by default the step writes
+// it to the event log itself.
+using ErrorWriter = std::function<void(std::string_view text)>;
+
 // The text after the first `type="` up to the next double quote (the rest of
 // the text when there is none); empty when the marker is absent.
 std::string ExtractMsgType(std::string_view message);
@@ -38,15 +42,15 @@ std::string AckReply(std::string_view tag, const Settings& settings);
 // receive buffer, the files to archive, and what follows once they are
 // written. Made by PrepareFrameStep and used once by FinishFrameStep.
 struct PreparedStep {
-  // archive.raw is the buffer as found; the request may be moved away to
-  // be written elsewhere.
+  // archive.raw is what the step takes (the leading bytes and the frame);
+  // the request may be moved away to be written elsewhere.
   ArchiveRequest archive;
   std::size_t found = 0;                 // the buffer's size as found
   std::vector<EventLog::Entry> entries;  // of the unpacks, in their order
   bool com = false;   // type COM: a failed decoded file keeps the frame
   std::string reply;  // the reply frame, or the NAK byte
-  // The leading bytes the step removes: up to the first EOT, or all it
-  // found when an unpack failed. What it leaves is always the rest.
+  // The leading bytes the step removes: its frame and the bytes before it
+  // (FrameEnd). What it leaves is always the rest.
   std::size_t taken = 0;
 };
 
@@ -77,25 +81,25 @@ class MessageHandler {
   // The second half, with the archive's outcome: writes the entries, then
   // the reply, and removes what the step took from the buffer; returns as
   // FrameStep. REQUIRES: the buffer is the one prepared, at most with bytes
-  // appended since.
+  // appended since. The failure's entry goes to `report` when given.
   bool FinishFrameStep(PreparedStep& step, const ArchiveOutcome& outcome,
-                       std::string& FReceiveBuffer, const ReplyWriter& write);
+                       std::string& FReceiveBuffer, const ReplyWriter& write,
+                       const ErrorWriter& report = {});
 
-  // The message of the first frame in the buffer, or an empty text. Holds
-  // "Pakket ontvangen met lengte van: " in `entries` when a frame with a
-  // length field is found. On failure holds "Verwerking: " + message and
-  // empties the buffer.
-  std::string PakketUitpakken(std::string& FReceiveBuffer,
+  // The message of `frame` (the bytes a step takes), or an empty text.
+  // Holds "Pakket ontvangen met lengte van: " in `entries` when a frame with
+  // a length field is found, the message cut by LimitEntryText. On failure
+  // holds "Verwerking: " + message.
+  std::string PakketUitpakken(std::string_view frame,
                               std::vector<EventLog::Entry>& entries) const;
 
  private:
   // The first half of PakketVerwerker: asks for the "TCP_DIV_" archive when
-  // archiving is on, removes the frame and returns its tag (empty when there
-  // is none). A frame without STX, or one whose markers are hidden behind a
-  // NUL byte, has no message: it is removed and gives no tag. Its archive
-  // failure is handled by FinishFrameStep.
-  std::string PakketVerwerker(std::string& FReceiveBuffer,
-                              PreparedStep& step) const;
+  // archiving is on and returns the tag (empty when there is none). A frame
+  // without STX, or one whose markers are hidden behind a NUL byte, has no
+  // message and gives no tag. The step takes the frame in every case; its
+  // archive failure is handled by FinishFrameStep.
+  std::string PakketVerwerker(std::string_view frame, PreparedStep& step) const;
 
   const Settings& settings_;
   EventLog& events_;

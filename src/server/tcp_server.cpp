@@ -17,7 +17,9 @@
 namespace kvx {
 namespace {
 
-constexpr int kBacklog = 15;
+// Terminals reconnecting together after a network blip or a failover must
+// not wait for SYN retransmits.
+constexpr int kBacklog = asio::socket_base::max_listen_connections;
 // Two threads read, unpack and answer while the archive writer writes the
 // files of earlier frames. Each thread runs an io_context of its own and
 // each connection stays on one of them, so a read, its frame step and the
@@ -32,6 +34,14 @@ struct Binding {
   std::string address;
   std::uint16_t port = 0;
 };
+
+// The entry of a bind that failed for another cause than an address in
+// use.
+std::string BindFailure(const std::string& address, std::uint16_t port,
+                        std::string_view cause) {
+  return "Kan de TCP server niet starten op " + address + " poort " +
+         std::to_string(port) + ": " + std::string(cause);
+}
 
 std::string PeerId(const tcp::socket& socket) {
   std::error_code ec;
@@ -50,7 +60,10 @@ class TCPServer::Impl {
         writer_(archive_),
         handler_(settings, events, archive_),
         observer_(observer),
-        services_{events, handler_, writer_, observer, connections_, metrics},
+        budget_(kDefaultReceiveBuffersMB * kMiB),
+        settings_(settings),
+        services_{events,       handler_, writer_, observer,
+                  connections_, metrics,  budget_},
         ios_(MakeContexts()),
         accept_strand_(asio::make_strand(*ios_.front())) {}
 
@@ -68,6 +81,8 @@ class TCPServer::Impl {
   MessageHandler handler_;
   ServerObserver& observer_;
   ConnectionManager connections_;
+  ReceiveBudget budget_;
+  const Settings& settings_;
   ConnectionServices services_;
 
   // One per thread; connections are spread over them in turn.
@@ -91,7 +106,8 @@ class TCPServer::Impl {
   mutable std::mutex control_mutex_;  // serialises Start, Stop, Active
   std::atomic<bool> active_{false};
 
-  std::unique_ptr<Listener> Listen(const tcp::endpoint& endpoint);
+  std::unique_ptr<Listener> Listen(const std::string& address_text,
+                                   const tcp::endpoint& endpoint);
   void Accept(Listener& listener);
   void OnAccept(Listener& listener, const std::error_code& ec,
                 tcp::socket socket);
@@ -100,7 +116,7 @@ class TCPServer::Impl {
 };
 
 std::unique_ptr<TCPServer::Impl::Listener> TCPServer::Impl::Listen(
-    const tcp::endpoint& endpoint) {
+    const std::string& address_text, const tcp::endpoint& endpoint) {
   auto listener = std::make_unique<Listener>(accept_strand_);
   tcp::acceptor& a = listener->acceptor;
   std::error_code ec;
@@ -111,7 +127,11 @@ std::unique_ptr<TCPServer::Impl::Listener> TCPServer::Impl::Listen(
   }
   if (!ec) a.bind(endpoint, ec);
   if (!ec) a.listen(kBacklog, ec);
-  if (ec) throw KvxError(kBindFailureText);
+  if (ec == asio::error::address_in_use) throw KvxError(kBindFailureText);
+  if (ec) {
+    throw KvxError(BindFailure(address_text, endpoint.port(),
+                               SystemErrorText(ec.value())));
+  }
   return listener;
 }
 
@@ -191,23 +211,22 @@ void TCPServer::Start() {
   std::scoped_lock lock(s.control_mutex_);
   if (s.active_) return;
   RaiseOpenFileLimit();
-  std::vector<std::unique_ptr<Impl::Listener>> listeners;
-  if (s.binding_) {
-    asio::ip::address_v4 address;  // 0.0.0.0 for an empty text
-    if (!s.binding_->address.empty()) {
-      std::error_code ec;
-      address = asio::ip::make_address_v4(s.binding_->address, ec);
-      if (ec) throw KvxError(kBindFailureText);
-    }
-    listeners.push_back(s.Listen(tcp::endpoint(address, s.binding_->port)));
-  } else {
-    listeners.push_back(s.Listen(tcp::endpoint(tcp::v4(), 0)));
-    try {
-      listeners.push_back(s.Listen(tcp::endpoint(tcp::v6(), 0)));
-    } catch (const KvxError&) {
-      // No IPv6 on this host: IPv4 alone.
+  // Only the listener the configuration asked for, never one on a port
+  // the system picks for every address.
+  if (!s.binding_) return;
+  s.budget_.SetLimit(ReceiveBuffersLimit(s.settings_));
+  asio::ip::address_v4 address;  // 0.0.0.0 for an empty text
+  if (!s.binding_->address.empty()) {
+    std::error_code ec;
+    address = asio::ip::make_address_v4(s.binding_->address, ec);
+    if (ec) {
+      throw KvxError(BindFailure(s.binding_->address, s.binding_->port,
+                                 "geen IPv4-adres"));
     }
   }
+  std::vector<std::unique_ptr<Impl::Listener>> listeners;
+  listeners.push_back(
+      s.Listen(s.binding_->address, tcp::endpoint(address, s.binding_->port)));
   s.ports_.clear();
   for (const auto& l : listeners) {
     std::error_code ec;

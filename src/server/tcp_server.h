@@ -39,11 +39,13 @@ class TCPServer {
   // a port (0: the system picks one). Takes effect at the next Start.
   void SetBinding(std::string address, std::uint16_t port);
 
-  // Does nothing while active. Otherwise binds, listens (backlog 15) and
-  // accepts. Without a binding it listens on IPv4 0.0.0.0 and, when the
-  // system offers IPv6, on ::, both on a port the system picks. Throws
-  // KvxError(kBindFailureText) when any bind or listen fails, also for an
-  // address text that is not an IPv4 address; the server stays inactive.
+  // Does nothing while active or without a binding. Otherwise binds,
+  // listens (backlog SOMAXCONN) and accepts; the receive buffers of all its
+  // connections together are bounded by MaxReceiveBufferMB. Throws
+  // KvxError(kBindFailureText) when the address and port are in use, and
+  // KvxError("Kan de TCP server niet starten op <address> poort <port>:
+  // <cause>") for any other failure, an address text that is not an IPv4
+  // address included; the server stays inactive.
   void Start();
 
   // True while listening.

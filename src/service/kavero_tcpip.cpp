@@ -33,6 +33,13 @@ constexpr char kOnPort[] = " op poort ";
 constexpr char kSyncedPrefix[] =
     "Kavero TCP/IP server heeft de archiefbestanden ";
 constexpr char kSyncedSuffix[] = " keer naar schijf gesynchroniseerd";
+constexpr char kNoListener[] =
+    "Geen TCP poort ingesteld; Kavero TCP/IP server luistert niet";
+constexpr char kPortOutOfRange[] =
+    " ligt buiten 1..65535; Kavero TCP/IP "
+    "server luistert niet";
+constexpr char kEmptyOutputDirectory[] =
+    "OutputDirectory is leeg; berichten worden gearchiveerd in ";
 constexpr char kShutdown[] =
     "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
 
@@ -81,6 +88,9 @@ void TKaveroTCPIP::ServiceStart(bool& /*started*/) {
   }
   try {
     WriteEventLog(kStarted, EventType::kInformation);
+    // Named before any listener starts, so that the first connection's
+    // records go to this start's traffic log.
+    NameTrafficLog();
     ActivateTimerList();
     // Receive buffers belong to the connections and start empty with each.
     const std::string config_path =
@@ -95,8 +105,9 @@ void TKaveroTCPIP::ServiceStart(bool& /*started*/) {
       SendStatusDatagram(kStatusStarted);
       // Read after the start datagram, which therefore carries no version.
       ReadProgramVersion();
+    } else {
+      WriteEventLog(kNoListener, EventType::kWarning);
     }
-    NameTrafficLog();
   } catch (const Abort&) {
   } catch (const std::exception& e) {
     WriteEventLog(e.what(), EventType::kWarning);
@@ -117,6 +128,22 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
   FSettings.FSQLInlognaam = ReadXMLTag(config, "SQLInlognaam");
   FSettings.FSQLPaswoord = ReadXMLTag(config, "SQLPaswoord");
   ReadDiskSettings(config, FSettings);
+  FSettings.FMaxReceiveBufferMB = ReadXMLTag(config, "MaxReceiveBufferMB");
+  ResolveOutputDirectory();
+}
+
+// An empty OutputDirectory would archive into the root directory: the
+// working tree's archive directory instead, with a warning. A relative one
+// is taken from the program directory, not from wherever the service was
+// started.
+void TKaveroTCPIP::ResolveOutputDirectory() {
+  std::string& dir = FSettings.FOutputDirectory;
+  if (dir.empty()) {
+    dir = FPlatform.program_directory + "KvxTCPIP/XML";
+    WriteEventLog(kEmptyOutputDirectory + dir, EventType::kWarning);
+  } else if (dir.front() != '/') {
+    dir = FPlatform.program_directory + dir;
+  }
 }
 
 // The steps below join the subsystems to the lifecycle; each one is filled
@@ -162,15 +189,26 @@ void TKaveroTCPIP::NameTrafficLog() {
   }
 }
 
-// Binds and starts the listener when the Port setting is 1 or more: the
-// Binding text exactly as read, the low 16 bits of the number. A failure is
-// written as information and the start goes on.
+// Binds and starts the listener when the Port setting is 1 to 65535: the
+// Binding text exactly as read. Without a Port a warning, outside the range
+// an error says that nothing listens; the listener gets no binding then, so
+// the watchdog starts nothing either. A failure to start is written as
+// information and the start goes on.
 void TKaveroTCPIP::StartListener(const LineList& config) {
-  const std::int32_t port = NumberRule(ReadXMLTag(config, "Port"));
-  if (port < 1) return;
+  const std::string port_text = ReadXMLTag(config, "Port");
+  if (port_text.empty()) {
+    WriteEventLog(kNoListener, EventType::kWarning);
+    return;
+  }
+  const std::int32_t port = NumberRule(port_text);
+  if (port < 1 || port > 65535) {
+    WriteEventLog("Poort " + std::to_string(port) + kPortOutOfRange,
+                  EventType::kError);
+    return;
+  }
   try {
     FTCPServer.SetBinding(ReadXMLTag(config, "Binding"),
-                          static_cast<std::uint16_t>(port & 0xFFFF));
+                          static_cast<std::uint16_t>(port));
     FTCPServer.Start();
     WriteEventLog(kListening + ReadXMLTag(config, "Binding") + kOnPort +
                       std::to_string(port),

@@ -89,6 +89,7 @@ class TKaveroTCPIP final : public ServiceHandlers {
 
  private:
   void LoadSettings(const LineList& config);
+  void ResolveOutputDirectory();
   void ActivateTimerList();
   void EnableTimers(const LineList& config);
   void StartListener(const LineList& config);

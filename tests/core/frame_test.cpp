@@ -87,8 +87,17 @@ TEST(FrameTest, UnpacksTheFirstFrameOfTheLineListText) {
       // decodes with CR and LF as 0.
       {"\x01\x39\x02PE1T\rRy8+\x04"s, UnpackedFrame::Found::kFrame,
        "<MS\x00\x04\x72"s},
-      // The EOT before the SOH counts; the payload runs to the text's end.
-      {"\x04\x01\x38\x02PE1T"s, UnpackedFrame::Found::kFrame, "<MS"},
+      // An EOT before the SOH ends nothing: no frame yet.
+      {"\x04\x01\x38\x02PE1T"s, UnpackedFrame::Found::kNone, ""},
+      {"\x04\x04\x04"s + msg, UnpackedFrame::Found::kFrame, "<MSG/>"},
+      // A length beyond the frame reads its EOT and line end, never the
+      // next frame ("YWJj" would decode as "abc").
+      {"\x01\x31\x36\x02PE1T\x04\x01\x34\x02YWJj\x04"s,
+       UnpackedFrame::Found::kFrame, "<MS"},
+      {"\x01\x31\x32\x02PE1TRy8+\x04YWJj"s, UnpackedFrame::Found::kFrame,
+       "<MSG/>"},
+      // A NUL behind the frame no longer hides it.
+      {msg + "\0"s, UnpackedFrame::Found::kFrame, "<MSG/>"},
       {"\x01\x38PE1TRy8+\x04"s, UnpackedFrame::Found::kNoStx, ""},
       {"\x01\x38\x02PE\0TRy8+\x04"s, UnpackedFrame::Found::kNone, ""},
       {"\x01\x38\x02PE1TRy8+"s, UnpackedFrame::Found::kNone, ""},
@@ -101,27 +110,38 @@ TEST(FrameTest, UnpacksTheFirstFrameOfTheLineListText) {
   }
 }
 
-TEST(FrameTest, RemovesUpToTheFirstEot) {
+// A frame runs from the first SOH to the first EOT after it; whatever lies
+// before that SOH, stray EOTs included, leaves with it.
+TEST(FrameTest, FindsTheFrameFromTheFirstSohToTheNextEot) {
   const struct {
-    std::string in, want;
-  } kCases[] = {{"ab\x04"
-                 "cd\x04"s,
-                 "cd\x04"s},
-                {"\x04\x01\x38\x02"s, "\x01\x38\x02"s},
-                {"no end", "no end"},
-                {"", ""}};
-  for (auto c : kCases) {
+    std::string in;
+    std::size_t end;   // FrameEnd
+    std::string left;  // after RemoveFrame
+  } kCases[] = {
+      {"\x01"
+       "ab\x04"
+       "cd\x04"s,
+       4, "cd\x04"s},
+      // EOTs before any SOH end nothing, before, between and inside frames.
+      {"\x04\x04\x04\x01x\x04"s, 6, ""},
+      {"\x04\x01\x38\x02"s, 0, "\x04\x01\x38\x02"s},
+      {"\x01x\x04\x04\x04\x01y\x04"s, 3, "\x04\x04\x01y\x04"s},
+      {"\x04\x04\x01y\x04"s, 5, ""},
+      // A second SOH inside a frame is part of it.
+      {"\x01x\x01y\x04z"s, 5, "z"},
+      // SOH without EOT: no frame, however long.
+      {"\x01" + std::string(1000, 'A'), 0, "\x01" + std::string(1000, 'A')},
+      {std::string(16384, '\x04'), 0, std::string(16384, '\x04')},
+      {"no end", 0, "no end"},
+      {"", 0, ""},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(FrameEnd(c.in), c.end) << c.in;
+    EXPECT_EQ(HasFrameMarkers(c.in), c.end > 0) << c.in;
     std::string buffer = c.in;
     RemoveFrame(buffer);
-    EXPECT_EQ(buffer, c.want) << c.in;
+    EXPECT_EQ(buffer, c.left) << c.in;
   }
-}
-
-TEST(FrameTest, GateNeedsBothMarkersInAnyOrder) {
-  EXPECT_TRUE(HasFrameMarkers("\x01x\x04"));
-  EXPECT_TRUE(HasFrameMarkers("\x04x\x01"));
-  EXPECT_FALSE(HasFrameMarkers("\x01x"));
-  EXPECT_FALSE(HasFrameMarkers("x\x04"));
 }
 
 }  // namespace

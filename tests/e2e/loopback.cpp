@@ -89,6 +89,10 @@ void TcpClient::Close() {
   fd_ = -1;
 }
 
+bool TcpClient::ShutdownSending() {
+  return fd_ >= 0 && ::shutdown(fd_, SHUT_WR) == 0;
+}
+
 void TcpClient::Reset() {
   if (fd_ < 0) return;
   const linger abortive{1, 0};

@@ -62,6 +62,8 @@ class TcpClient {
   bool WaitForClose(milliseconds timeout = kTimeout,
                     std::string* received = nullptr);
   void Close();
+  // Ends the sending side only (a half-close); replies can still be read.
+  bool ShutdownSending();
   // Closes with SO_LINGER 0, so that the peer gets a reset.
   void Reset();
 

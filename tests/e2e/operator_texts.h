@@ -27,6 +27,9 @@ inline constexpr char kShutdown[] =
     "Kavero TCP/IP server werd gestopt wegens het afsluiten van de computer";
 inline constexpr char kBindFailure[] =
     "Could not bind socket. Address and port are already in use.";
+// The error entry of a configuration whose Port is 0: no listener.
+inline constexpr char kPortZero[] =
+    "Poort 0 ligt buiten 1..65535; Kavero TCP/IP server luistert niet";
 // The start of the entry for each frame received with a length field.
 inline constexpr char kReceived[] = "Pakket ontvangen met lengte van: ";
 

@@ -136,12 +136,15 @@ INSTANTIATE_TEST_SUITE_P(
                      {SIGCONT, kContinued},
                      {SIGUSR1, ""},
                      {SIGTERM, kStopped}},
-                    {kStarted, kPaused, kContinued, kStopped}},
+                    {kStarted, kPortZero, kPaused, kContinued, kStopped}},
         ControlCase{"PauseThenStop",
                     {{SIGTSTP, kPaused}, {SIGTERM, kStopped}},
-                    {kStarted, kPaused, kStopped}},
-        ControlCase{"Interrupt", {{SIGINT, kStopped}}, {kStarted, kStopped}},
-        ControlCase{"Shutdown", {{SIGPWR, kShutdown}}, {kStarted, kShutdown}}),
+                    {kStarted, kPortZero, kPaused, kStopped}},
+        ControlCase{
+            "Interrupt", {{SIGINT, kStopped}}, {kStarted, kPortZero, kStopped}},
+        ControlCase{"Shutdown",
+                    {{SIGPWR, kShutdown}},
+                    {kStarted, kPortZero, kShutdown}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ServiceStartTest, AWorkingTreeThatCannotBeCreatedStopsTheStart) {

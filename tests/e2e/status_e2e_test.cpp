@@ -159,7 +159,7 @@ TEST_P(StatusE2eTest, EachLifecycleStepSendsItsDatagram) {
 
   EXPECT_EQ(receiver.Receive(milliseconds(100)), std::nullopt);
   EXPECT_THAT(service.Texts(),
-              ElementsAre(kStarted, kPaused, kContinued, kShutdown));
+              ElementsAre(kStarted, kPortZero, kPaused, kContinued, kShutdown));
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, StatusE2eTest,
@@ -200,7 +200,7 @@ TEST(StatusE2eNoRouteTest, WithoutARouteTheServiceRunsOnSilently) {
   EXPECT_EQ(service.WaitForExit(), 0);
 
   EXPECT_THAT(service.Texts(),
-              ElementsAre(kStarted, kPaused, kContinued, kStopped));
+              ElementsAre(kStarted, kPortZero, kPaused, kContinued, kStopped));
   EXPECT_EQ(service.Stderr(), "");
   EXPECT_EQ(receiver.Receive(milliseconds(100)), std::nullopt);
 }

@@ -18,6 +18,9 @@
 namespace kvx {
 namespace {
 
+constexpr char kNoListenerText[] =
+    "Geen TCP poort ingesteld; Kavero TCP/IP server luistert niet";
+
 class IdleTicks final : public TickScheduler {
  public:
   bool StartTicks(std::uint32_t) override { return true; }
@@ -51,7 +54,9 @@ class StatusWiringTest : public ::testing::Test {
     files_.AddDirectory("/prog");
     files_.AddFile("/prog/KvxTCPConfig.xml",
                    "<Config>\r\n<Key>" + key +
-                       "</Key>\r\n<TOSID>FFFFFFFFFF</TOSID>\r\n</Config>\r\n");
+                       "</Key>\r\n<TOSID>FFFFFFFFFF</TOSID>\r\n"
+                       "<OutputDirectory>/prog/KvxTCPIP/XML</OutputDirectory>"
+                       "\r\n</Config>\r\n");
   }
 
   // The datagram `i`, deciphered with `key`.
@@ -91,13 +96,15 @@ TEST_F(StatusWiringTest, LifecycleHandlersSendTheirCodesInPlace) {
   EXPECT_EQ(Datagram(2), "3000" + tail + version + "#1##");
   EXPECT_EQ(Datagram(3), "3001" + tail + version + "#1##");
 
-  // Entries: started; then pause sends before its entry, continue after
-  // its entry, shutdown before its entry.
+  // Entries: started and no listener (the configuration has no Port); then
+  // pause sends before its entry, continue after its entry, shutdown before
+  // its entry.
   const std::vector<std::string> texts = events_.Texts();
-  ASSERT_EQ(texts.size(), 4u);
-  EXPECT_EQ(texts[1], "Kavero TCP/IP server werd onderbroken door pauze actie");
-  EXPECT_EQ(texts[2], "Kavero TCP/IP server werd na een pauze gestart");
-  EXPECT_EQ(udp_.entries_before_send, (std::vector<std::size_t>{1, 1, 3, 3}));
+  ASSERT_EQ(texts.size(), 5u);
+  EXPECT_EQ(texts[1], kNoListenerText);
+  EXPECT_EQ(texts[2], "Kavero TCP/IP server werd onderbroken door pauze actie");
+  EXPECT_EQ(texts[3], "Kavero TCP/IP server werd na een pauze gestart");
+  EXPECT_EQ(udp_.entries_before_send, (std::vector<std::size_t>{2, 2, 4, 4}));
 }
 
 TEST_F(StatusWiringTest, EmptyKeySendsPlainText) {
@@ -119,7 +126,7 @@ TEST_F(StatusWiringTest, UnsentDatagramIsDroppedWithoutAWord) {
       << "the start went on after the failed send";
   EXPECT_EQ(events_.Texts(),
             (std::vector<std::string>{
-                "Kavero TCP/IP server werd normaal gestart",
+                "Kavero TCP/IP server werd normaal gestart", kNoListenerText,
                 "Kavero TCP/IP server werd onderbroken door pauze actie"}));
 }
 

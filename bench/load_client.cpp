@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "core/frame.h"
-#include "server/message_handler.h"
+#include "core/message_texts.h"
 
 namespace kvx::bench {
 namespace {

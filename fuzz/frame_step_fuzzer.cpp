@@ -1,6 +1,7 @@
 // Fuzzes the frame step on one connection's receive buffer: the input
 // arrives in chunks, and after each chunk the frame steps run while the
-// buffer holds a SOH and an EOT, as the connection runs them.
+// buffer holds a frame, as the connection runs them: planned, archived,
+// resolved, carried out.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,8 +16,9 @@
 #include "fakes/fake_clock.h"
 #include "fakes/mem_file_system.h"
 #include "fakes/recording_event_sink.h"
+#include "core/message_texts.h"
+#include "server/frame_step.h"
 #include "server/message_archive.h"
-#include "server/message_handler.h"
 #include "server/server_settings.h"
 
 namespace {
@@ -76,12 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
   files.AddDirectory(kDir);
   kvx::FakeClock clock;
   kvx::MessageArchive archive(settings, files, clock);
-  kvx::MessageHandler handler(settings, events, archive);
 
-  std::vector<std::string> replies;
-  const kvx::ReplyWriter write = [&](std::string_view b) {
-    replies.emplace_back(b);
-  };
   std::string FReceiveBuffer;
   std::size_t frames = 0;
   const std::string_view input(reinterpret_cast<const char*>(bytes), size);
@@ -95,11 +92,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
     at += chunk;
     while (kvx::HasFrameMarkers(FReceiveBuffer)) {
       const std::string before = FReceiveBuffer;
-      replies.clear();
-      Check(handler.FrameStep(FReceiveBuffer, write),
-            "a step with a working archive succeeds");
-      Check(replies.size() == 1, "one reply per frame step");
-      CheckReply(before, replies.front());
+      kvx::FramePlan plan = kvx::PlanFrameStep(FReceiveBuffer, settings);
+      const kvx::ArchiveOutcome outcome = archive.Write(plan.archive);
+      kvx::FrameResult result =
+          kvx::ResolveFrameStep(std::move(plan), outcome);
+      Check(!result.failed(), "a step with a working archive succeeds");
+      events.WriteEventLogs(result.entries);
+      FReceiveBuffer.erase(0, result.remove_before + result.remove_after);
+      CheckReply(before, result.reply);
       Check(before.size() - FReceiveBuffer.size() == kvx::FrameEnd(before),
             "a step takes exactly its frame and the bytes before it");
       ++frames;

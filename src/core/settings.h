@@ -33,6 +33,12 @@ struct Settings {
   std::string FMaxReceiveBufferMB;
 };
 
+// The archive switch of decoded messages: on only when OutputToFile is
+// exactly "True" (case and blanks count).
+inline bool DecodedArchiveOn(const Settings& settings) {
+  return settings.FOutputToFile == "True";
+}
+
 }  // namespace kvx
 
 #endif  // KVX_CORE_SETTINGS_H_

@@ -8,7 +8,6 @@
 #include "observability/metrics.h"
 #include "platform/error.h"
 #include "server/message_archive.h"
-#include "server/message_handler.h"
 #include "server/server_observer.h"
 
 namespace kvx {
@@ -34,19 +33,8 @@ Connection::Connection(asio::ip::tcp::socket socket, std::string peer_id,
       strand_(socket_.get_executor()),
       retry_timer_(strand_),
       peer_id_(std::move(peer_id)),
-      services_(services) {
-  services_.metrics.connections_open.Add(1);
-  services_.metrics.connections_accepted.Add();
-}
-
-Connection::~Connection() { CountClosed(); }
-
-void Connection::CountClosed() {
-  if (counted_open_) services_.metrics.connections_open.Add(-1);
-  counted_open_ = false;
-  if (waiting_retry_) services_.metrics.steps_waiting_retry.Add(-1);
-  waiting_retry_ = false;
-}
+      services_(services),
+      counts_(services.metrics) {}
 
 void Connection::Start() {
   asio::post(strand_, [self = shared_from_this()] { self->Begin(); });
@@ -75,22 +63,22 @@ void Connection::Begin() {
   // block the thread.
   std::error_code ignored;
   socket_.non_blocking(true, ignored);
-  DoRead();
+  WaitReadable();
 }
 
 // Waits for the socket to become readable and then reads into a buffer of
 // the thread, so that an idle connection holds no read buffer of its own.
 // At most one wait is outstanding.
-void Connection::DoRead() {
+void Connection::WaitReadable() {
   if (read_pending_) return;
   read_pending_ = true;
   socket_.async_wait(asio::ip::tcp::socket::wait_read,
                      [self = shared_from_this()](const std::error_code& ec) {
-                       self->OnReadable(ec);
+                       self->ReadAvailable(ec);
                      });
 }
 
-void Connection::OnReadable(const std::error_code& ec) {
+void Connection::ReadAvailable(const std::error_code& ec) {
   read_pending_ = false;
   if (closed_ || ec == asio::error::operation_aborted) return;
   thread_local std::array<char, kReadSize> read_buffer;
@@ -99,13 +87,13 @@ void Connection::OnReadable(const std::error_code& ec) {
   if (!read_ec) n = socket_.read_some(asio::buffer(read_buffer), read_ec);
   if (read_ec == asio::error::would_block ||
       read_ec == asio::error::try_again) {
-    DoRead();
+    WaitReadable();
     return;
   }
-  OnRead(read_ec, std::string_view(read_buffer.data(), n));
+  Receive(read_ec, std::string_view(read_buffer.data(), n));
 }
 
-void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
+void Connection::Receive(const std::error_code& ec, std::string_view bytes) {
   if (ec == asio::error::eof) {
     // Not an error: answer what waits, then end. The client may still read
     // its replies on the half-closed connection.
@@ -142,7 +130,7 @@ void Connection::OnRead(const std::error_code& ec, std::string_view bytes) {
   budgeted_ += bytes.size();
   FReceiveBuffer.append(bytes);
   NoteMarkers(bytes);
-  ExamineBuffer();
+  Examine();
 }
 
 // An EOT counts only after the buffer's first SOH: one before it ends
@@ -161,48 +149,42 @@ void Connection::NoteMarkers(std::string_view bytes) {
 // on. While a step runs, its end examines the buffer again; while a failed
 // step waits for its retry, only the retry timer does; while too many reply
 // bytes wait, the write that drains them does.
-void Connection::ExamineBuffer() {
+void Connection::Examine() {
   if (closed_ || step_) return;
   if (queued_bytes_ > kReplyQueueLimit) {
     drain_wait_ = true;
     return;
   }
-  if (retry_pending_ || !StartFrameStep()) ReadOn();
+  if (retry_pending_ || !StartFrameStep()) ContinueReading();
 }
 
 bool Connection::StartFrameStep() {
   if (!has_soh_ || !has_eot_) return false;
-  Metrics& metrics = services_.metrics;
-  bool queued = false;
+  bool started = false;
   try {
-    step_started_ = std::chrono::steady_clock::now();
-    step_.emplace(services_.handler.PrepareFrameStep(FReceiveBuffer));
-    step_files_ = step_->archive.kind ? 2 : 1;
-    metrics.archive_queue.Add(1);
-    queued = true;
+    step_.emplace(PlanFrameStep(FReceiveBuffer, services_.settings));
+    counts_.StepStarted();
+    started = true;
     // The outcome is handled on this strand; until then the strand's
     // io_context has work and keeps running. The connection goes along with
     // the outcome, so that it never ends on the writer's thread.
     services_.writer.Submit(
         std::move(step_->archive),
-        [self = shared_from_this(), &metrics, submitted = step_started_,
+        [self = shared_from_this(), &metrics = services_.metrics,
+         files = step_->archive.kind ? 2 : 1, started = counts_.step_started(),
          strand =
              asio::prefer(strand_, asio::execution::outstanding_work.tracked)](
             ArchiveOutcome outcome) mutable {
-          metrics.archive_write_seconds.Observe(
-              std::chrono::steady_clock::now() - submitted);
-          metrics.archive_queue.Add(-1);
-          metrics.archive_last_write_ok.Set(
-              outcome.failed == ArchiveOutcome::Failed::kNone ? 1 : 0);
+          ConnectionCounts::Archived(metrics, files, started, outcome);
           asio::post(strand,
                      [self = std::move(self), outcome = std::move(outcome)] {
-                       self->OnArchived(outcome);
+                       self->FinishFrameStep(outcome);
                      });
         });
     return true;
   } catch (const std::exception& e) {
     // Out of memory, for instance: the frame stays for a retry.
-    if (queued) metrics.archive_queue.Add(-1);
+    if (started) counts_.StepNotSubmitted();
     step_.reset();
     ReportError(std::string(kReceiverPrefix) + e.what());
     ArmRetry();
@@ -210,75 +192,53 @@ bool Connection::StartFrameStep() {
   }
 }
 
-void Connection::OnArchived(const ArchiveOutcome& outcome) {
-  std::optional<PreparedStep> step = std::move(step_);
+// Carries out the resolved step in the designed order: its entries, then
+// the reply, the frame removed before the reply (after it for COM).
+void Connection::FinishFrameStep(const ArchiveOutcome& outcome) {
+  FramePlan plan = std::move(*step_);
   step_.reset();
-  CountArchive(outcome);
   if (closed_) return;
   const std::size_t before = FReceiveBuffer.size();
-  const ReplyWriter write = [this](std::string_view bytes) { Write(bytes); };
-  const ErrorWriter report = [this](std::string_view text) {
-    ReportError(text);
-  };
-  const bool done = services_.handler.FinishFrameStep(
-      *step, outcome, FReceiveBuffer, write, report);
-  SettleBudget();
-  CountStep(done);
-  if (done) CountReply(step->reply, step->com);
-  // The step may have shortened or emptied the buffer, also when it failed.
+  FrameResult result = ResolveFrameStep(std::move(plan), outcome);
+  if (!result.entries.empty()) services_.events.WriteEventLogs(result.entries);
+  if (!result.failed()) {
+    RemoveLeading(result.remove_before);
+    try {
+      Write(result.reply);
+      RemoveLeading(result.remove_after);
+    } catch (const std::exception& e) {
+      result.failure = std::string(kReceiverPrefix) + e.what();
+    }
+  }
+  counts_.StepEnded(result);
+  if (result.failed()) {
+    ReportError(result.failure);
+    ArmRetry();
+    ContinueReading();
+  } else if (FReceiveBuffer.size() >= before) {
+    // A frame step that succeeds removes at least its EOT; read on rather
+    // than loop should that ever not hold.
+    ContinueReading();
+  } else {
+    Examine();
+  }
+}
+
+// Removes what a step took from the front of the buffer (bytes that arrived
+// meanwhile stay behind it) and gives its budget back.
+void Connection::RemoveLeading(std::size_t bytes) {
+  if (bytes == 0) return;
+  FReceiveBuffer.erase(0, bytes);
+  services_.budget.Give(budgeted_ - FReceiveBuffer.size());
+  budgeted_ = FReceiveBuffer.size();
   has_soh_ = has_eot_ = false;
   NoteMarkers(FReceiveBuffer);
-  if (!done) {
-    ArmRetry();
-    ReadOn();
-  } else if (FReceiveBuffer.size() >= before) {
-    // A frame step that succeeds removes at least the first EOT; read on
-    // rather than loop should that ever not hold.
-    ReadOn();
-  } else {
-    ExamineBuffer();
-  }
-}
-
-// Counted also for a connection closed meanwhile: its files are written.
-void Connection::CountArchive(const ArchiveOutcome& outcome) {
-  Metrics& m = services_.metrics;
-  using Failed = ArchiveOutcome::Failed;
-  if (outcome.failed == Failed::kNone) {
-    m.archive_files_written.Add(static_cast<std::uint64_t>(step_files_));
-  } else {
-    m.archive_failures.Add();
-    if (outcome.failed == Failed::kDecoded) m.archive_files_written.Add();
-  }
-}
-
-void Connection::CountStep(bool done) {
-  Metrics& m = services_.metrics;
-  if (done == waiting_retry_) {
-    m.steps_waiting_retry.Add(done ? -1 : 1);
-    waiting_retry_ = !done;
-  }
-  if (!done) return;
-  const auto now = std::chrono::steady_clock::now();
-  m.frame_reply_seconds.Observe(now - step_started_);
-  m.replies_last_minute.Add(
-      std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch())
-          .count());
-}
-
-void Connection::CountReply(std::string_view reply, bool com) {
-  Metrics& m = services_.metrics;
-  if (reply.size() == 1 && reply[0] == NAK) {
-    m.replies_nak.Add();
-  } else if (!reply.empty()) {
-    (com ? m.replies_inf : m.replies_ack).Add();
-  }
 }
 
 // No frame step to run now: end a connection whose peer has closed its
 // side once it is answered, close one whose buffer has grown too large, or
 // wait for more bytes.
-void Connection::ReadOn() {
+void Connection::ContinueReading() {
   if (closed_) return;
   if (read_ended_) {
     EndIfAnswered();
@@ -296,7 +256,7 @@ void Connection::ReadOn() {
     Shutdown();
     return;
   }
-  DoRead();
+  WaitReadable();
 }
 
 // After the end of the client's input: a frame that waits for its step or
@@ -315,21 +275,13 @@ void Connection::ArmRetry() {
       [self = shared_from_this()](const std::error_code& ec) {
         if (ec || self->closed_) return;
         self->retry_pending_ = false;
-        self->ExamineBuffer();
+        self->Examine();
       });
 }
 
 void Connection::ReportError(std::string_view text) {
   if (auto admitted = throttle_.Admit(text, EntryThrottle::Clock::now())) {
     services_.events.WriteEventLog(*admitted, EventType::kError);
-  }
-}
-
-// Gives back the budget of what the frame steps removed.
-void Connection::SettleBudget() {
-  if (FReceiveBuffer.size() < budgeted_) {
-    services_.budget.Give(budgeted_ - FReceiveBuffer.size());
-    budgeted_ = FReceiveBuffer.size();
   }
 }
 
@@ -345,18 +297,18 @@ void Connection::Write(std::string_view bytes) {
   }
   queued_bytes_ += bytes.size();
   write_queue_.emplace_back(bytes);
-  if (write_queue_.size() == 1) DoWrite();
+  if (write_queue_.size() == 1) WriteNext();
 }
 
-void Connection::DoWrite() {
+void Connection::WriteNext() {
   asio::async_write(
       socket_, asio::buffer(write_queue_.front()),
       [self = shared_from_this()](const std::error_code& ec, std::size_t) {
-        self->OnWrite(ec);
+        self->Written(ec);
       });
 }
 
-void Connection::OnWrite(const std::error_code& ec) {
+void Connection::Written(const std::error_code& ec) {
   if (closed_ || ec == asio::error::operation_aborted) return;
   if (ec) {
     services_.events.WriteEventLog(
@@ -368,10 +320,10 @@ void Connection::OnWrite(const std::error_code& ec) {
   services_.metrics.bytes_sent.Add(write_queue_.front().size());
   queued_bytes_ -= write_queue_.front().size();
   write_queue_.pop_front();
-  if (!write_queue_.empty()) DoWrite();
+  if (!write_queue_.empty()) WriteNext();
   if (drain_wait_ && queued_bytes_ <= kReplyQueueLimit / 2) {
     drain_wait_ = false;
-    ExamineBuffer();
+    Examine();
   } else if (write_queue_.empty()) {
     EndIfAnswered();
   }
@@ -384,7 +336,7 @@ void Connection::Shutdown() {
   std::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
-  CountClosed();
+  counts_.Closed();
   services_.budget.Give(budgeted_);
   budgeted_ = 0;
   std::string().swap(FReceiveBuffer);
@@ -408,17 +360,17 @@ void Connection::ReportConnectionException(const std::exception& e) {
 }
 
 void ConnectionManager::Add(std::shared_ptr<Connection> connection) {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   connections_.insert(std::move(connection));
 }
 
 void ConnectionManager::Remove(const std::shared_ptr<Connection>& connection) {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   connections_.erase(connection);
 }
 
 void ConnectionManager::CloseAll() {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   for (const auto& connection : connections_) connection->Close();
 }
 

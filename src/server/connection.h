@@ -8,15 +8,16 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
 
+#include "platform/mutex.h"
+#include "server/connection_counts.h"
 #include "server/connection_limits.h"
-#include "server/message_handler.h"
+#include "server/frame_step.h"
 
 namespace kvx {
 
@@ -26,6 +27,7 @@ class ConnectionTrace;
 class EventLog;
 class ServerObserver;
 struct Metrics;
+struct Settings;
 
 // One socket read takes at most this many bytes.
 inline constexpr std::size_t kReadSize = 32768;
@@ -44,8 +46,8 @@ std::string SocketErrorMessage(const std::error_code& ec);
 
 // What every connection uses; owned by the server, outlives its connections.
 struct ConnectionServices {
+  const Settings& settings;
   EventLog& events;
-  MessageHandler& handler;
   ArchiveWriter& writer;
   ServerObserver& observer;
   ConnectionManager& manager;
@@ -55,14 +57,20 @@ struct ConnectionServices {
 
 // DESIGN: every handler of a connection runs on the connection's strand (the
 // executor of its socket), so FReceiveBuffer, the write queue and the trace
-// need no lock. Bytes are examined when they arrive (only the new ones are
-// searched for the markers). While the buffer holds a SOH and an EOT the
-// frame steps run one after the other: each is prepared here, its archive
-// files go to the archive writer, and the step is finished here once they
-// are written. Meanwhile the connection reads nothing more, as if the step
-// ran at once, and its thread serves other connections. A failed frame step
-// leaves the frame in the buffer and arms a one-second timer; only the timer
-// retries it, whatever arrives meanwhile, and the same error entry is
+// need no lock. The stages of reading, in order:
+//
+//   WaitReadable -> ReadAvailable -> Receive -> Examine -> StartFrameStep
+//        ^                                        |  (archive thread)
+//        +------------ ContinueReading <--- FinishFrameStep
+//
+// Bytes are examined when they arrive (only the new ones are searched for
+// the markers). While the buffer holds a frame the frame steps run one after
+// the other: each is planned here (PlanFrameStep), its archive files go to
+// the archive writer, and the step is resolved here once they are written
+// (ResolveFrameStep). Meanwhile the connection reads nothing more, as if the
+// step ran at once, and its thread serves other connections. A failed frame
+// step leaves the frame in the buffer and arms a one-second timer; only the
+// timer retries it, whatever arrives meanwhile, and the same error entry is
 // written at most once a second. Writes are queued, one in flight; while
 // more than kReplyQueueLimit bytes wait, nothing is read or unpacked. The
 // receive buffer counts against the budget of all connections. The end of
@@ -75,7 +83,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
              const ConnectionServices& services);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
-  ~Connection();
 
   // Makes the trace, records the connect and starts reading. Call once.
   void Start();
@@ -84,33 +91,33 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void Begin();
-  void DoRead();
-  void OnReadable(const std::error_code& ec);
-  void OnRead(const std::error_code& ec, std::string_view bytes);
-  void NoteMarkers(std::string_view bytes);
-  void ExamineBuffer();
+  // The stages of reading.
+  void WaitReadable();
+  void ReadAvailable(const std::error_code& ec);
+  void Receive(const std::error_code& ec, std::string_view bytes);
+  void Examine();
   bool StartFrameStep();
-  void OnArchived(const ArchiveOutcome& outcome);
-  void ReadOn();
+  void FinishFrameStep(const ArchiveOutcome& outcome);
+  void ContinueReading();
+  // Helpers of those stages.
+  void NoteMarkers(std::string_view bytes);
+  void RemoveLeading(std::size_t bytes);
   void EndIfAnswered();
   void ArmRetry();
   void ReportError(std::string_view text);
-  void SettleBudget();
+  // Replies.
   void Write(std::string_view bytes);
-  void DoWrite();
-  void OnWrite(const std::error_code& ec);
+  void WriteNext();
+  void Written(const std::error_code& ec);
   void Shutdown();
   void ReportConnectionException(const std::exception& e);
-  void CountArchive(const ArchiveOutcome& outcome);
-  void CountStep(bool done);
-  void CountReply(std::string_view reply, bool com);
-  void CountClosed();
 
   asio::ip::tcp::socket socket_;
   asio::any_io_executor strand_;
   asio::steady_timer retry_timer_;
   const std::string peer_id_;
   const ConnectionServices services_;
+  ConnectionCounts counts_;
   std::unique_ptr<ConnectionTrace> trace_;
   bool traced_ = false;      // Connected succeeded: Disconnected is owed
   bool read_ended_ = false;  // the peer closed its side: flush, then close
@@ -120,13 +127,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool drain_wait_ = false;     // too many reply bytes queued: paused
   std::string FReceiveBuffer;
   // The frame step whose archive files are being written.
-  std::optional<PreparedStep> step_;
-  // For the metrics: when the step began, how many archive files it asked
-  // for, and whether a failed step of this connection waits for a retry.
-  std::chrono::steady_clock::time_point step_started_;
-  int step_files_ = 0;
-  bool waiting_retry_ = false;
-  bool counted_open_ = true;
+  std::optional<FramePlan> step_;
   // Whether FReceiveBuffer holds a SOH, and an EOT after the first one (a
   // frame): updated from each read's bytes alone and recomputed after each
   // frame step, so that a buffer growing without a frame is never scanned
@@ -148,8 +149,8 @@ class ConnectionManager {
   void CloseAll();
 
  private:
-  std::mutex mutex_;
-  std::set<std::shared_ptr<Connection>> connections_;  // GUARDED_BY(mutex_)
+  Mutex mutex_;
+  std::set<std::shared_ptr<Connection>> connections_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kvx

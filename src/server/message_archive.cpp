@@ -19,9 +19,7 @@ MessageArchive::MessageArchive(const Settings& settings, FileSystem& files,
                                Clock& clock)
     : settings_(settings), files_(files), clock_(clock) {}
 
-bool MessageArchive::Enabled() const {
-  return settings_.FOutputToFile == "True";
-}
+bool MessageArchive::Enabled() const { return DecodedArchiveOn(settings_); }
 
 bool MessageArchive::SyncRequested() const { return settings_.FArchiveSync; }
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/worker_progress.h"
+#include "server/archive_request.h"
 
 namespace kvx {
 
@@ -22,27 +23,6 @@ class Clock;
 class FileSystem;
 class SyncBatch;
 struct Settings;
-
-enum class ArchiveKind { kCom, kDiv };  // "TCP_COM_" or "TCP_DIV_"
-
-inline constexpr int kFirstFileNumber = 1;
-inline constexpr int kLastFileNumber = 10000;
-
-// The files of one frame step: the receive buffer as the step found it and,
-// when the step archives its message, the message and its kind.
-struct ArchiveRequest {
-  std::string raw;
-  std::optional<ArchiveKind> kind;  // no decoded file without it
-  std::string decoded;
-};
-
-// How the files of one frame step went. On a failure `error` holds the
-// exception's message; a failed raw file means that nothing was written.
-struct ArchiveOutcome {
-  enum class Failed { kNone, kRaw, kDecoded };
-  Failed failed = Failed::kNone;
-  std::string error;
-};
 
 // Owns FFileCounter, shared by every connection. Thread-safe: the files of
 // one request are written, and the counter read or advanced, under

@@ -3,15 +3,14 @@
 #include <asio.hpp>
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <optional>
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/mutex.h"
 #include "platform/socket_options.h"
 #include "server/connection.h"
 #include "server/message_archive.h"
-#include "server/message_handler.h"
 #include "server/server_observer.h"
 
 namespace kvx {
@@ -52,68 +51,83 @@ std::string PeerId(const tcp::socket& socket) {
 
 }  // namespace
 
+// The listener and the threads that serve its connections. Start, Stop,
+// Active, SetBinding and LocalPorts serialise on control_mutex_; the
+// acceptor handlers run on accept_strand_, which also guards stopping_, the
+// listeners and next_io_.
 class TCPServer::Impl {
  public:
   Impl(const Settings& settings, EventLog& events, FileSystem& files,
        Clock& clock, ServerObserver& observer, Metrics& metrics)
-      : archive_(settings, files, clock),
-        writer_(archive_),
-        handler_(settings, events, archive_),
+      : settings_(settings),
         observer_(observer),
+        archive_(settings, files, clock),
+        writer_(archive_),
         budget_(kDefaultReceiveBuffersMB * kMiB),
-        settings_(settings),
-        services_{events,       handler_, writer_, observer,
-                  connections_, metrics,  budget_},
+        services_{settings,     events,  writer_, observer,
+                  connections_, metrics, budget_},
         ios_(MakeContexts()),
         accept_strand_(asio::make_strand(*ios_.front())) {}
 
-  static std::vector<std::unique_ptr<asio::io_context>> MakeContexts() {
-    std::vector<std::unique_ptr<asio::io_context>> ios;
-    for (int i = 0; i < kThreads; ++i) {
-      ios.push_back(std::make_unique<asio::io_context>(1));
-    }
-    return ios;
-  }
+  void SetBinding(std::string address, std::uint16_t port)
+      EXCLUDES(control_mutex_);
+  void Start() EXCLUDES(control_mutex_);
+  void Stop() EXCLUDES(control_mutex_);
+  bool Active() const { return active_; }
+  std::vector<std::uint16_t> LocalPorts() const EXCLUDES(control_mutex_);
+  const WorkerProgress& ArchiveProgress() const { return writer_.progress(); }
+  int FileCounter() { return archive_.FileCounter(); }
 
-  std::optional<Binding> binding_;
-  MessageArchive archive_;
-  ArchiveWriter writer_;
-  MessageHandler handler_;
-  ServerObserver& observer_;
-  ConnectionManager connections_;
-  ReceiveBudget budget_;
-  const Settings& settings_;
-  ConnectionServices services_;
-
-  // One per thread; connections are spread over them in turn.
-  std::vector<std::unique_ptr<asio::io_context>> ios_;
-  std::size_t next_io_ = 0;  // guarded by accept_strand_
-  using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
-  // Keeps every context running until Stop; cleared on accept_strand_.
-  std::vector<WorkGuard> work_;
-  // Runs every acceptor handler and guards stopping_ and the listeners.
-  asio::strand<asio::io_context::executor_type> accept_strand_;
+ private:
   struct Listener {
     explicit Listener(asio::strand<asio::io_context::executor_type>& strand)
         : acceptor(strand), backoff(strand) {}
     tcp::acceptor acceptor;
     asio::steady_timer backoff;
   };
-  std::vector<std::unique_ptr<Listener>> listeners_;
-  std::vector<std::uint16_t> ports_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
-  mutable std::mutex control_mutex_;  // serialises Start, Stop, Active
-  std::atomic<bool> active_{false};
+  using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 
+  static std::vector<std::unique_ptr<asio::io_context>> MakeContexts();
   std::unique_ptr<Listener> Listen(const std::string& address_text,
                                    const tcp::endpoint& endpoint);
   void Accept(Listener& listener);
-  void OnAccept(Listener& listener, const std::error_code& ec,
+  void Accepted(Listener& listener, const std::error_code& ec,
                 tcp::socket socket);
   void ReportListenException(const std::exception& e);
   void Run(asio::io_context& io);
+
+  const Settings& settings_;
+  ServerObserver& observer_;
+  MessageArchive archive_;
+  ArchiveWriter writer_;
+  ConnectionManager connections_;
+  ReceiveBudget budget_;
+  ConnectionServices services_;
+
+  // One per thread; connections are spread over them in turn.
+  std::vector<std::unique_ptr<asio::io_context>> ios_;
+  asio::strand<asio::io_context::executor_type> accept_strand_;
+  // On accept_strand_:
+  std::size_t next_io_ = 0;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+  bool stopping_ = false;
+
+  mutable Mutex control_mutex_;
+  std::optional<Binding> binding_ GUARDED_BY(control_mutex_);
+  std::vector<std::uint16_t> ports_ GUARDED_BY(control_mutex_);
+  // Keep every context running until Stop.
+  std::vector<WorkGuard> work_ GUARDED_BY(control_mutex_);
+  std::vector<std::thread> threads_ GUARDED_BY(control_mutex_);
+  std::atomic<bool> active_{false};
 };
+
+std::vector<std::unique_ptr<asio::io_context>> TCPServer::Impl::MakeContexts() {
+  std::vector<std::unique_ptr<asio::io_context>> ios;
+  for (int i = 0; i < kThreads; ++i) {
+    ios.push_back(std::make_unique<asio::io_context>(1));
+  }
+  return ios;
+}
 
 std::unique_ptr<TCPServer::Impl::Listener> TCPServer::Impl::Listen(
     const std::string& address_text, const tcp::endpoint& endpoint) {
@@ -141,11 +155,11 @@ void TCPServer::Impl::Accept(Listener& listener) {
   listener.acceptor.async_accept(
       asio::make_strand(io),
       [this, &listener](const std::error_code& ec, tcp::socket socket) {
-        OnAccept(listener, ec, std::move(socket));
+        Accepted(listener, ec, std::move(socket));
       });
 }
 
-void TCPServer::Impl::OnAccept(Listener& listener, const std::error_code& ec,
+void TCPServer::Impl::Accepted(Listener& listener, const std::error_code& ec,
                                tcp::socket socket) {
   if (stopping_ || ec == asio::error::operation_aborted) return;
   if (ec) {
@@ -193,6 +207,79 @@ void TCPServer::Impl::Run(asio::io_context& io) {
   }
 }
 
+void TCPServer::Impl::SetBinding(std::string address, std::uint16_t port) {
+  MutexLock lock(control_mutex_);
+  binding_ = Binding{std::move(address), port};
+}
+
+void TCPServer::Impl::Start() {
+  MutexLock lock(control_mutex_);
+  if (active_) return;
+  RaiseOpenFileLimit();
+  // Only the listener the configuration asked for, never one on a port
+  // the system picks for every address.
+  if (!binding_) return;
+  budget_.SetLimit(ReceiveBuffersLimit(settings_));
+  asio::ip::address_v4 address;  // 0.0.0.0 for an empty text
+  if (!binding_->address.empty()) {
+    std::error_code ec;
+    address = asio::ip::make_address_v4(binding_->address, ec);
+    if (ec) {
+      throw KvxError(
+          BindFailure(binding_->address, binding_->port, "geen IPv4-adres"));
+    }
+  }
+  std::vector<std::unique_ptr<Listener>> listeners;
+  listeners.push_back(
+      Listen(binding_->address, tcp::endpoint(address, binding_->port)));
+  ports_.clear();
+  for (const auto& l : listeners) {
+    std::error_code ec;
+    ports_.push_back(l->acceptor.local_endpoint(ec).port());
+  }
+  // No thread runs yet: the acceptor strand's state is set here directly.
+  listeners_ = std::move(listeners);
+  stopping_ = false;
+  for (auto& io : ios_) {
+    io->restart();
+    work_.emplace_back(io->get_executor());
+  }
+  for (const auto& l : listeners_) {
+    asio::post(accept_strand_, [this, &l = *l] { Accept(l); });
+  }
+  for (auto& io : ios_) {
+    threads_.emplace_back([this, &io = *io] { Run(io); });
+  }
+  active_ = true;
+}
+
+void TCPServer::Impl::Stop() {
+  MutexLock lock(control_mutex_);
+  if (threads_.empty()) return;
+  asio::post(accept_strand_, [this] {
+    stopping_ = true;
+    for (const auto& l : listeners_) {
+      std::error_code ignored;
+      l->acceptor.close(ignored);
+      l->backoff.cancel();
+    }
+    connections_.CloseAll();
+  });
+  // No connection is made after the post above has run: each context ends
+  // once its connections have closed.
+  work_.clear();
+  for (auto& t : threads_) t.join();
+  threads_.clear();
+  listeners_.clear();
+  ports_.clear();
+  active_ = false;
+}
+
+std::vector<std::uint16_t> TCPServer::Impl::LocalPorts() const {
+  MutexLock lock(control_mutex_);
+  return ports_;
+}
+
 TCPServer::TCPServer(const Settings& settings, EventLog& events,
                      FileSystem& files, Clock& clock, ServerObserver& observer,
                      Metrics& metrics)
@@ -202,85 +289,23 @@ TCPServer::TCPServer(const Settings& settings, EventLog& events,
 TCPServer::~TCPServer() { Stop(); }
 
 void TCPServer::SetBinding(std::string address, std::uint16_t port) {
-  std::scoped_lock lock(impl_->control_mutex_);
-  impl_->binding_ = Binding{std::move(address), port};
+  impl_->SetBinding(std::move(address), port);
 }
 
-void TCPServer::Start() {
-  Impl& s = *impl_;
-  std::scoped_lock lock(s.control_mutex_);
-  if (s.active_) return;
-  RaiseOpenFileLimit();
-  // Only the listener the configuration asked for, never one on a port
-  // the system picks for every address.
-  if (!s.binding_) return;
-  s.budget_.SetLimit(ReceiveBuffersLimit(s.settings_));
-  asio::ip::address_v4 address;  // 0.0.0.0 for an empty text
-  if (!s.binding_->address.empty()) {
-    std::error_code ec;
-    address = asio::ip::make_address_v4(s.binding_->address, ec);
-    if (ec) {
-      throw KvxError(BindFailure(s.binding_->address, s.binding_->port,
-                                 "geen IPv4-adres"));
-    }
-  }
-  std::vector<std::unique_ptr<Impl::Listener>> listeners;
-  listeners.push_back(
-      s.Listen(s.binding_->address, tcp::endpoint(address, s.binding_->port)));
-  s.ports_.clear();
-  for (const auto& l : listeners) {
-    std::error_code ec;
-    s.ports_.push_back(l->acceptor.local_endpoint(ec).port());
-  }
-  s.listeners_ = std::move(listeners);
-  s.stopping_ = false;
-  for (auto& io : s.ios_) {
-    io->restart();
-    s.work_.emplace_back(io->get_executor());
-  }
-  for (const auto& l : s.listeners_) {
-    asio::post(s.accept_strand_, [&s, &l = *l] { s.Accept(l); });
-  }
-  for (auto& io : s.ios_) {
-    s.threads_.emplace_back([&s, &io = *io] { s.Run(io); });
-  }
-  s.active_ = true;
-}
+void TCPServer::Start() { impl_->Start(); }
 
-bool TCPServer::Active() const { return impl_->active_; }
+bool TCPServer::Active() const { return impl_->Active(); }
 
-void TCPServer::Stop() {
-  Impl& s = *impl_;
-  std::scoped_lock lock(s.control_mutex_);
-  if (s.threads_.empty()) return;
-  asio::post(s.accept_strand_, [&s] {
-    s.stopping_ = true;
-    for (const auto& l : s.listeners_) {
-      std::error_code ignored;
-      l->acceptor.close(ignored);
-      l->backoff.cancel();
-    }
-    s.connections_.CloseAll();
-    // No connection is made after this point: each context ends once its
-    // connections have closed.
-    s.work_.clear();
-  });
-  for (auto& t : s.threads_) t.join();
-  s.threads_.clear();
-  s.listeners_.clear();
-  s.ports_.clear();
-  s.active_ = false;
-}
+void TCPServer::Stop() { impl_->Stop(); }
 
 std::vector<std::uint16_t> TCPServer::LocalPorts() const {
-  std::scoped_lock lock(impl_->control_mutex_);
-  return impl_->ports_;
+  return impl_->LocalPorts();
 }
 
 const WorkerProgress& TCPServer::ArchiveProgress() const {
-  return impl_->writer_.progress();
+  return impl_->ArchiveProgress();
 }
 
-int TCPServer::FileCounter() { return impl_->archive_.FileCounter(); }
+int TCPServer::FileCounter() { return impl_->FileCounter(); }
 
 }  // namespace kvx

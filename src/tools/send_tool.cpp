@@ -6,7 +6,7 @@
 #include "core/frame.h"
 #include "platform/error.h"
 #include "platform/tcp_client.h"
-#include "server/message_handler.h"
+#include "core/message_texts.h"
 #include "tools/arguments.h"
 #include "tools/text_output.h"
 

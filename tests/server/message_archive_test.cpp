@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/mem_file_system.h"
+#include "platform/error.h"
 #include "server/server_settings.h"
 
 namespace kvx {
@@ -272,6 +273,51 @@ TEST(ArchiveWriterSyncTest, AFailedSyncFailsEveryFrameOfTheBatch) {
     EXPECT_EQ(o.failed, ArchiveOutcome::Failed::kRaw);
     EXPECT_EQ(o.error.rfind("Stream write error: ", 0), 0u) << o.error;
   }
+}
+
+TEST(ArchiveWriterTest, WritesInOrderPairsNumbersAndReportsEachOutcome) {
+  Settings settings = TemplateSettings(kDir);
+  MemFileSystem files;
+  files.AddDirectory("/srv");
+  files.AddDirectory(kDir);
+  files.FailWritesUnder(std::string(kDir) + "/TCP_DIV_");
+  FakeClock clock;
+  MessageArchive archive(settings, files, clock);
+  std::mutex mutex;
+  std::vector<std::string> outcomes;  // GUARDED_BY(mutex)
+  {
+    ArchiveWriter writer(archive);
+    const auto submit = [&](std::string raw, std::optional<ArchiveKind> kind) {
+      writer.Submit({std::move(raw), kind, "m"}, [&](ArchiveOutcome o) {
+        std::scoped_lock lock(mutex);
+        outcomes.push_back(o.failed == ArchiveOutcome::Failed::kNone ? "ok"
+                           : o.failed == ArchiveOutcome::Failed::kRaw
+                               ? "raw: " + o.error
+                               : "decoded: " + o.error);
+      });
+    };
+    submit("a", ArchiveKind::kCom);
+    submit("b", ArchiveKind::kDiv);  // fails: its number is used again
+    submit("c", std::nullopt);       // raw only: does not advance
+    submit("d", ArchiveKind::kCom);
+    // Leaving the scope waits for everything submitted.
+  }
+  EXPECT_EQ(
+      outcomes,
+      (std::vector<std::string>{
+          "ok",
+          "decoded: " + CannotCreateFileMessage(Name("TCP_DIV_", 2), EACCES),
+          "ok", "ok"}));
+  // The fake clock stands still and nothing is replaced: b's raw file keeps
+  // 2, so c takes 3 and d, finding 3 taken, 4 for both its files.
+  EXPECT_EQ(files.Content(Name("TCP_COMx_", 1)), "a\r\n");
+  EXPECT_EQ(files.Content(Name("TCP_COM_", 1)), "m\r\n");
+  EXPECT_EQ(files.Content(Name("TCP_COMx_", 2)), "b\r\n");
+  EXPECT_EQ(files.Content(Name("TCP_COMx_", 3)), "c\r\n");
+  EXPECT_EQ(files.Content(Name("TCP_COMx_", 4)), "d\r\n");
+  EXPECT_EQ(files.Content(Name("TCP_COM_", 4)), "m\r\n");
+  EXPECT_EQ(files.Files().size(), 6u);
+  EXPECT_EQ(archive.FileCounter(), 5);
 }
 
 }  // namespace

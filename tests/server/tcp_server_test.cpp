@@ -15,6 +15,7 @@
 
 #include "core/event_log.h"
 #include "core/frame.h"
+#include "core/message_texts.h"
 #include "core/settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/mem_file_system.h"
@@ -22,7 +23,6 @@
 #include "fakes/wait_for.h"
 #include "observability/metrics.h"
 #include "platform/error.h"
-#include "server/message_handler.h"
 #include "server/server_observer.h"
 #include "server/server_settings.h"
 

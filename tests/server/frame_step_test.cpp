@@ -1,7 +1,8 @@
-#include "server/message_handler.h"
+#include "server/frame_step.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "core/event_log.h"
 #include "core/frame.h"
+#include "core/message_texts.h"
 #include "core/settings.h"
 #include "fakes/fake_clock.h"
 #include "fakes/mem_file_system.h"
@@ -40,6 +42,36 @@ std::string Decoded(const char* kind, int n) {
          ".XML";
 }
 
+using ReplyWriter = std::function<void(std::string_view bytes)>;
+
+// Carries out a resolved step as the connection does: the entries, then the
+// reply, the frame removed before it (after it for COM), and the failure's
+// entry when the step failed. Returns whether it succeeded.
+bool CarryOut(FrameResult result, EventLog& events, std::string& buffer,
+              const ReplyWriter& write) {
+  if (!result.entries.empty()) events.WriteEventLogs(result.entries);
+  if (!result.failed()) {
+    buffer.erase(0, result.remove_before);
+    try {
+      write(result.reply);
+      buffer.erase(0, result.remove_after);
+    } catch (const std::exception& e) {
+      result.failure = std::string("Ontvanger: ") + e.what();
+    }
+  }
+  if (result.failed()) events.WriteEventLog(result.failure, EventType::kError);
+  return !result.failed();
+}
+
+// One whole frame step: plan, archive files, resolve, carry out.
+bool RunStep(const Settings& settings, MessageArchive& archive,
+             EventLog& events, std::string& buffer, const ReplyWriter& write) {
+  FramePlan plan = PlanFrameStep(buffer, settings);
+  const ArchiveOutcome outcome = archive.Write(plan.archive);
+  return CarryOut(ResolveFrameStep(std::move(plan), outcome), events, buffer,
+                  write);
+}
+
 class FrameStepTest : public ::testing::Test {
  protected:
   FrameStepTest() {
@@ -47,7 +79,7 @@ class FrameStepTest : public ::testing::Test {
     files_.AddDirectory(kDir);
   }
 
-  bool Step() { return handler_.FrameStep(buffer_, write_); }
+  bool Step() { return RunStep(settings_, archive_, events_, buffer_, write_); }
   std::vector<RecordedEvent> Events() const { return sink_.Events(); }
 
   Settings settings_ = TemplateSettings(kDir);
@@ -56,7 +88,6 @@ class FrameStepTest : public ::testing::Test {
   MemFileSystem files_;
   FakeClock clock_;
   MessageArchive archive_{settings_, files_, clock_};
-  MessageHandler handler_{settings_, events_, archive_};
   std::string buffer_;
   std::vector<std::string> replies_;
   ReplyWriter write_ = [this](std::string_view b) { replies_.emplace_back(b); };
@@ -200,14 +231,14 @@ TEST_F(FrameStepTest, StrayEotsNeverMakeAStepOfTheirOwn) {
     files.AddDirectory("/srv");
     files.AddDirectory(kDir);
     MessageArchive archive(settings_, files, clock_);
-    MessageHandler handler(settings_, events_, archive);
     std::vector<std::string> replies;
     const ReplyWriter write = [&](std::string_view b) {
       replies.emplace_back(b);
     };
     std::string buffer = c.buffer;
     while (HasFrameMarkers(buffer)) {
-      ASSERT_TRUE(handler.FrameStep(buffer, write)) << c.name;
+      ASSERT_TRUE(RunStep(settings_, archive, events_, buffer, write))
+          << c.name;
     }
     EXPECT_EQ(buffer, c.left) << c.name;
     std::vector<std::string> types;
@@ -368,88 +399,35 @@ TEST_F(FrameStepTest, BytesReadWhileTheFilesAreWrittenStayBehindTheStep) {
     files_.ClearFailures();
     if (c.fail_under) files_.FailWritesUnder(std::string(kDir) + c.fail_under);
     buffer_ = BuildFrame(c.message) + "x";
-    PreparedStep step = handler_.PrepareFrameStep(buffer_);
-    EXPECT_EQ(step.archive.raw, BuildFrame(c.message)) << c.name;
-    const ArchiveOutcome outcome = archive_.Write(step.archive);
+    FramePlan plan = PlanFrameStep(buffer_, settings_);
+    EXPECT_EQ(plan.archive.raw, BuildFrame(c.message)) << c.name;
+    const ArchiveOutcome outcome = archive_.Write(plan.archive);
     buffer_ += later;
-    EXPECT_EQ(handler_.FinishFrameStep(step, outcome, buffer_, write_), c.done)
+    EXPECT_EQ(CarryOut(ResolveFrameStep(std::move(plan), outcome), events_,
+                       buffer_, write_),
+              c.done)
         << c.name;
     EXPECT_EQ(buffer_, c.remains + later) << c.name;
   }
 }
 
-// The first half writes nothing: a step whose raw file fails leaves no
-// unpack entries, only the failure.
-TEST_F(FrameStepTest, PreparingAStepWritesNothing) {
-  buffer_ = BuildFrame(kComMessage);
-  PreparedStep step = handler_.PrepareFrameStep(buffer_);
+// Planning writes nothing; a step whose raw file fails leaves no unpack
+// entries, only the failure.
+TEST_F(FrameStepTest, PlanningWritesNothingAndAFailedRawFileDropsItsEntries) {
+  buffer_ = BuildFrame(kComMessage) + "x";
+  FramePlan plan = PlanFrameStep(buffer_, settings_);
   EXPECT_TRUE(files_.Files().empty());
   EXPECT_TRUE(Events().empty());
-  EXPECT_EQ(step.entries.size(), 4u);
-  EXPECT_EQ(buffer_, BuildFrame(kComMessage));
-}
-
-TEST(ArchiveWriterTest, WritesInOrderPairsNumbersAndReportsEachOutcome) {
-  Settings settings = TemplateSettings(kDir);
-  MemFileSystem files;
-  files.AddDirectory("/srv");
-  files.AddDirectory(kDir);
-  files.FailWritesUnder(std::string(kDir) + "/TCP_DIV_");
-  FakeClock clock;
-  MessageArchive archive(settings, files, clock);
-  std::mutex mutex;
-  std::vector<std::string> outcomes;  // GUARDED_BY(mutex)
-  {
-    ArchiveWriter writer(archive);
-    const auto submit = [&](std::string raw, std::optional<ArchiveKind> kind) {
-      writer.Submit({std::move(raw), kind, "m"}, [&](ArchiveOutcome o) {
-        std::scoped_lock lock(mutex);
-        outcomes.push_back(o.failed == ArchiveOutcome::Failed::kNone ? "ok"
-                           : o.failed == ArchiveOutcome::Failed::kRaw
-                               ? "raw: " + o.error
-                               : "decoded: " + o.error);
-      });
-    };
-    submit("a", ArchiveKind::kCom);
-    submit("b", ArchiveKind::kDiv);  // fails: its number is used again
-    submit("c", std::nullopt);       // raw only: does not advance
-    submit("d", ArchiveKind::kCom);
-    // Leaving the scope waits for everything submitted.
-  }
-  EXPECT_EQ(
-      outcomes,
-      (std::vector<std::string>{
-          "ok",
-          "decoded: " + CannotCreateFileMessage(Decoded("TCP_DIV_", 2), EACCES),
-          "ok", "ok"}));
-  // The fake clock stands still and nothing is replaced: b's raw file keeps
-  // 2, so c takes 3 and d, finding 3 taken, 4 for both its files.
-  EXPECT_EQ(files.Content(Raw(1)), "a\r\n");
-  EXPECT_EQ(files.Content(Decoded("TCP_COM_", 1)), "m\r\n");
-  EXPECT_EQ(files.Content(Raw(2)), "b\r\n");
-  EXPECT_EQ(files.Content(Raw(3)), "c\r\n");
-  EXPECT_EQ(files.Content(Raw(4)), "d\r\n");
-  EXPECT_EQ(files.Content(Decoded("TCP_COM_", 4)), "m\r\n");
-  EXPECT_EQ(files.Files().size(), 6u);
-  EXPECT_EQ(archive.FileCounter(), 5);
-}
-
-TEST(MessageTextTest, ExtractsTypeAndTagByMarker) {
-  const struct {
-    std::string message, type, tag;
-  } kCases[] = {
-      {R"(<MSG tag="7" type="COM">)", "COM", "7"},
-      {R"(<MSG type="COM" tag="7">)", "COM", ""},
-      {R"(<X type="Y"/><MSG tag="1" type="COM">)", "Y", "1"},
-      {R"(<MSG tag="1" type="com">)", "com", "1"},
-      {R"(<MSG tag="a<&b" type=" COM">)", " COM", "a<&b"},
-      {R"(<MSG tag="9 type=COM>)", "", "9 type=COM>"},
-      {"", "", ""},
-  };
-  for (const auto& c : kCases) {
-    EXPECT_EQ(ExtractMsgType(c.message), c.type) << c.message;
-    EXPECT_EQ(ExtractMsgTag(c.message), c.tag) << c.message;
-  }
+  EXPECT_EQ(plan.entries.size(), 4u);
+  EXPECT_EQ(plan.taken, BuildFrame(kComMessage).size());
+  EXPECT_EQ(plan.kind, ReplyKind::kInf);
+  ArchiveOutcome failed;
+  failed.failed = ArchiveOutcome::Failed::kRaw;
+  failed.error = "disk gone";
+  const FrameResult result = ResolveFrameStep(std::move(plan), failed);
+  EXPECT_TRUE(result.entries.empty());
+  EXPECT_EQ(result.failure, "Ontvanger: disk gone");
+  EXPECT_EQ(result.remove_before + result.remove_after, 0u);
 }
 
 TEST_F(FrameStepTest, CopiesValuesIntoTheInfReplyUnchanged) {

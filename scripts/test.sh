@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite under each preset, every CTest run in
 # a private network namespace so that no status datagram leaves the machine.
-# KVX_PRESETS chooses the presets (default: "release asan tsan"). A short
+# KVX_PRESETS chooses the presets (default: "release asan tsan clang";
+# clang builds with its thread-safety analysis as errors). A short
 # fuzzing run follows (scripts/fuzz.sh; KVX_FUZZ_SECONDS per target, 0 skips).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh || exit 1
 
-read -r -a presets <<<"${KVX_PRESETS:-release asan tsan}"
+read -r -a presets <<<"${KVX_PRESETS:-release asan tsan clang}"
 if ((${#presets[@]} == 0)); then
   echo "test.sh: KVX_PRESETS names no preset." >&2
   exit 1

@@ -30,24 +30,24 @@ TServerInterceptLogFile::TServerInterceptLogFile(FileSystem& files,
 TServerInterceptLogFile::~TServerInterceptLogFile() = default;
 
 void TServerInterceptLogFile::SetFilename(std::string filename) {
-  std::scoped_lock lock(FLock);
+  MutexLock lock(FLock);
   FFilename = std::move(filename);
 }
 
 void TServerInterceptLogFile::EnableDailyFiles(std::string prefix) {
-  std::scoped_lock lock(FLock);
+  MutexLock lock(FLock);
   FDailyPrefix = std::move(prefix);
 }
 
 std::string TServerInterceptLogFile::CurrentFilename() {
-  std::scoped_lock lock(FLock);
+  MutexLock lock(FLock);
   return FFilename.empty() ? FDefaultFilename : FFilename;
 }
 
 void TServerInterceptLogFile::WriteRecord(std::string_view record) {
   if (record.empty()) return;
   const std::string bytes = ToUsAscii(record);
-  std::scoped_lock lock(FLock);
+  MutexLock lock(FLock);
   if (!FDailyPrefix.empty()) {
     const LocalTime now = FClock.Now();
     if (FFile && (now.year != FOpened.year || now.month != FOpened.month ||

@@ -4,11 +4,11 @@
 #define KVX_DIAGNOSTICS_TRAFFIC_LOG_H_
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "server/server_observer.h"
 
 namespace kvx {
@@ -53,11 +53,11 @@ class TServerInterceptLogFile {
   Clock& FClock;
   const std::string FDefaultFilename;
 
-  std::mutex FLock;
-  std::string FFilename;              // guarded by FLock
-  std::unique_ptr<AppendFile> FFile;  // guarded by FLock; set once opened
-  std::string FDailyPrefix;           // guarded by FLock; empty: one file
-  LocalTime FOpened;                  // guarded by FLock; date of FFile
+  Mutex FLock;
+  std::string FFilename GUARDED_BY(FLock);
+  std::unique_ptr<AppendFile> FFile GUARDED_BY(FLock);  // set once opened
+  std::string FDailyPrefix GUARDED_BY(FLock);           // empty: one file
+  LocalTime FOpened GUARDED_BY(FLock);                  // date of FFile
 };
 
 // The per-connection log: turns one connection's events into records.

@@ -20,7 +20,7 @@ void EventRecorder::Record(EventType type, std::string_view text) noexcept {
     RecentEntry entry{clock_.Now(), type,
                       std::string(text.substr(0, kRecentTextLimit)),
                       text.size() > kRecentTextLimit};
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     recent_.push_front(std::move(entry));
     if (recent_.size() > kRecentEntries) recent_.pop_back();
   } catch (...) {
@@ -29,7 +29,7 @@ void EventRecorder::Record(EventType type, std::string_view text) noexcept {
 }
 
 std::vector<RecentEntry> EventRecorder::Recent() const {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   return {recent_.begin(), recent_.end()};
 }
 

@@ -5,13 +5,13 @@
 
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/event_log.h"
 #include "platform/clock.h"
+#include "platform/mutex.h"
 
 namespace kvx {
 
@@ -46,8 +46,8 @@ class EventRecorder final : public EventObserver {
  private:
   Metrics& metrics_;
   const Clock& clock_;
-  mutable std::mutex mutex_;
-  std::deque<RecentEntry> recent_;  // GUARDED_BY(mutex_), newest first
+  mutable Mutex mutex_;
+  std::deque<RecentEntry> recent_ GUARDED_BY(mutex_);  // newest first
 };
 
 }  // namespace kvx

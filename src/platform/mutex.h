@@ -39,26 +39,26 @@ class SCOPED_CAPABILITY MutexLock {
   Mutex& mutex_;
 };
 
-// A condition variable tied to one Mutex, which every wait requires held.
+// A condition variable. Each wait names the Mutex it releases, so that the
+// analysis checks the caller holds it.
 class CondVar {
  public:
-  // `mutex` must outlive it.
-  explicit CondVar(Mutex& mutex) : mutex_(mutex) {}
+  CondVar() = default;
   CondVar(const CondVar&) = delete;
   CondVar& operator=(const CondVar&) = delete;
 
-  // Releases the mutex until signalled (or woken spuriously), then takes
-  // it again: call in a loop that tests the condition, as
-  // `while (!ready) cv.Wait();`.
-  void Wait() REQUIRES(mutex_) {
-    std::unique_lock lock(mutex_.mutex_, std::adopt_lock);
+  // Releases `mutex` until signalled (or woken spuriously), then takes it
+  // again: call in a loop that tests the condition, as
+  // `while (!ready) cv.Wait(mutex);`.
+  void Wait(Mutex& mutex) REQUIRES(mutex) {
+    std::unique_lock lock(mutex.mutex_, std::adopt_lock);
     cv_.wait(lock);
     lock.release();
   }
   // The same, returning at `deadline` at the latest.
-  void WaitUntil(std::chrono::steady_clock::time_point deadline)
-      REQUIRES(mutex_) {
-    std::unique_lock lock(mutex_.mutex_, std::adopt_lock);
+  void WaitUntil(Mutex& mutex, std::chrono::steady_clock::time_point deadline)
+      REQUIRES(mutex) {
+    std::unique_lock lock(mutex.mutex_, std::adopt_lock);
     cv_.wait_until(lock, deadline);
     lock.release();
   }
@@ -66,7 +66,6 @@ class CondVar {
   void SignalAll() { cv_.notify_all(); }
 
  private:
-  Mutex& mutex_;
   std::condition_variable cv_;
 };
 

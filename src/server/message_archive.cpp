@@ -24,13 +24,13 @@ bool MessageArchive::Enabled() const { return DecodedArchiveOn(settings_); }
 bool MessageArchive::SyncRequested() const { return settings_.FArchiveSync; }
 
 int MessageArchive::FileCounter() {
-  std::scoped_lock lock(FArchiveLock);
+  MutexLock lock(FArchiveLock);
   return FFileCounter;
 }
 
 void MessageArchive::SetFileCounter(int counter) {
   assert(counter >= kFirstFileNumber && counter <= kLastFileNumber);
-  std::scoped_lock lock(FArchiveLock);
+  MutexLock lock(FArchiveLock);
   FFileCounter = counter;
 }
 
@@ -68,7 +68,7 @@ void MessageArchive::Skip(int number) {
 
 ArchiveOutcome MessageArchive::Write(const ArchiveRequest& request,
                                      SyncBatch* batch) {
-  std::scoped_lock lock(FArchiveLock);
+  MutexLock lock(FArchiveLock);
   ArchiveOutcome outcome;
   try {
     // One line whatever the buffer holds: its bytes and one CR LF.
@@ -122,23 +122,23 @@ ArchiveWriter::ArchiveWriter(MessageArchive& archive)
 
 ArchiveWriter::~ArchiveWriter() {
   {
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_one();
+  wake_.Signal();
   thread_.join();
 }
 
 void ArchiveWriter::Submit(ArchiveRequest request, Done done) {
   {
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     jobs_.push_back({std::move(request), std::move(done), {}});
   }
-  wake_.notify_one();
+  wake_.Signal();
 }
 
 std::size_t ArchiveWriter::QueueLength() {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   return jobs_.size();
 }
 
@@ -148,8 +148,8 @@ void ArchiveWriter::Run() {
   std::deque<Job> batch;
   for (;;) {
     {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      MutexLock lock(mutex_);
+      while (!stopping_ && jobs_.empty()) wake_.Wait(mutex_);
       if (jobs_.empty()) return;  // stopping, and nothing left to write
       batch.swap(jobs_);
     }

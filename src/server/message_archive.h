@@ -4,16 +4,15 @@
 #define KVX_SERVER_MESSAGE_ARCHIVE_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/worker_progress.h"
 #include "server/archive_request.h"
 
@@ -75,21 +74,21 @@ class MessageArchive {
 
  private:
   // The number to try next for `stamp`; moves past a taken one with Skip.
-  int NextNumber(const std::string& stamp);
-  void Skip(int number);
+  int NextNumber(const std::string& stamp) REQUIRES(FArchiveLock);
+  void Skip(int number) REQUIRES(FArchiveLock);
   std::string FileName(std::string_view prefix, const std::string& stamp,
                        int number, std::string_view extension) const;
 
   const Settings& settings_;
   FileSystem& files_;
   Clock& clock_;
-  std::mutex FArchiveLock;
-  int FFileCounter = kFirstFileNumber;  // GUARDED_BY(FArchiveLock)
-  std::string stamp_;                   // GUARDED_BY(FArchiveLock)
+  Mutex FArchiveLock;
+  int FFileCounter GUARDED_BY(FArchiveLock) = kFirstFileNumber;
+  std::string stamp_ GUARDED_BY(FArchiveLock);
   // In-range numbers passed in stamp_ (taken or used); at 10000 every one
   // is taken and above_ is used.
-  int passed_ = 0;                   // GUARDED_BY(FArchiveLock)
-  int above_ = kLastFileNumber + 1;  // GUARDED_BY(FArchiveLock)
+  int passed_ GUARDED_BY(FArchiveLock) = 0;
+  int above_ GUARDED_BY(FArchiveLock) = kLastFileNumber + 1;
   std::atomic<std::uint64_t> files_written_{0};
   std::atomic<std::uint64_t> failures_{0};
   std::atomic<std::uint64_t> collisions_{0};
@@ -142,10 +141,10 @@ class ArchiveWriter {
   MessageArchive& archive_;
   std::atomic<std::uint64_t> batches_{0};
   std::atomic<std::uint64_t> write_us_{0};
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Job> jobs_;   // GUARDED_BY(mutex_)
-  bool stopping_ = false;  // GUARDED_BY(mutex_)
+  Mutex mutex_;
+  CondVar wake_;
+  std::deque<Job> jobs_ GUARDED_BY(mutex_);
+  bool stopping_ GUARDED_BY(mutex_) = false;
   WorkerProgress progress_;
   std::thread thread_;  // last: starts once the rest is ready
 };

@@ -22,10 +22,10 @@ Watchdog::Watchdog(Liveness& liveness, WatchdogNotifier& notifier,
 
 Watchdog::~Watchdog() {
   {
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_one();
+  wake_.Signal();
   thread_.join();
 }
 
@@ -33,8 +33,12 @@ void Watchdog::Run() {
   pthread_setname_np(pthread_self(), "kvx-watchdog");
   for (;;) {
     {
-      std::unique_lock lock(mutex_);
-      if (wake_.wait_for(lock, period_, [this] { return stopping_; })) return;
+      MutexLock lock(mutex_);
+      const auto until = std::chrono::steady_clock::now() + period_;
+      while (!stopping_ && std::chrono::steady_clock::now() < until) {
+        wake_.WaitUntil(mutex_, until);
+      }
+      if (stopping_) return;
     }
     CheckOnce();
   }

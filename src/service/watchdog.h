@@ -4,11 +4,11 @@
 #define KVX_SERVICE_WATCHDOG_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/mutex.h"
 
 namespace kvx {
 
@@ -54,10 +54,10 @@ class Watchdog {
   const std::chrono::milliseconds period_;
   bool held_ = false;  // watchdog thread only
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;  // GUARDED_BY(mutex_)
-  std::thread thread_;     // last: starts once the rest is ready
+  Mutex mutex_;
+  CondVar wake_;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread thread_;  // last: starts once the rest is ready
 };
 
 }  // namespace kvx

@@ -3,7 +3,9 @@
 #ifndef KVX_PLATFORM_CLOCK_H_
 #define KVX_PLATFORM_CLOCK_H_
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 namespace kvx {
 
@@ -25,6 +27,13 @@ class Clock {
   virtual LocalTime Now() const = 0;
   // Milliseconds of a monotonic clock, wrapping at 2^32.
   virtual std::uint32_t TickCount() const = 0;
+  // Waits until `wake` is notified or until `ms` milliseconds of TickCount()
+  // have passed, with `lock` (which holds the mutex of `wake`) released
+  // meanwhile. May return early: the caller tests its condition and the
+  // tick count again.
+  virtual void WaitTicks(std::condition_variable& wake,
+                         std::unique_lock<std::mutex>& lock,
+                         std::uint32_t ms) const = 0;
 };
 
 // The real clock (localtime_r, CLOCK_MONOTONIC).
@@ -32,6 +41,9 @@ class SystemClock final : public Clock {
  public:
   LocalTime Now() const override;
   std::uint32_t TickCount() const override;
+  void WaitTicks(std::condition_variable& wake,
+                 std::unique_lock<std::mutex>& lock,
+                 std::uint32_t ms) const override;
 };
 
 }  // namespace kvx

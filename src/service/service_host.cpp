@@ -58,7 +58,7 @@ struct Host {
   SystemClock clock;
   PosixFileSystem files;
   std::unique_ptr<EventSink> events = MakeEventSinkFromEnvironment();
-  ServiceTickSource ticks;
+  ServiceTickSource ticks{clock};
   LinuxSystemInfo system_info;
   PosixUdpBroadcaster lan_udp;
   std::unique_ptr<TKaveroTCPIP> module;

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <chrono>
+
 namespace kvx {
 
 LocalTime SystemClock::Now() const {
@@ -24,6 +26,13 @@ std::uint32_t SystemClock::TickCount() const {
   const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
                   static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<std::uint32_t>(ms);
+}
+
+void SystemClock::WaitTicks(CondVar& wake, Mutex& mutex,
+                            std::uint32_t ms) const {
+  // The condition variable measures on the steady clock, which is
+  // CLOCK_MONOTONIC as TickCount is.
+  wake.WaitFor(mutex, std::chrono::milliseconds(ms));
 }
 
 }  // namespace kvx

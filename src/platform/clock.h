@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/mutex.h"
+
 namespace kvx {
 
 struct LocalTime {
@@ -25,6 +27,12 @@ class Clock {
   virtual LocalTime Now() const = 0;
   // Milliseconds of a monotonic clock, wrapping at 2^32.
   virtual std::uint32_t TickCount() const = 0;
+  // Waits until `wake` is notified or until `ms` milliseconds of TickCount()
+  // have passed, with `lock` (which holds the mutex of `wake`) released
+  // meanwhile. May return early: the caller tests its condition and the
+  // tick count again.
+  virtual void WaitTicks(CondVar& wake, Mutex& mutex, std::uint32_t ms) const
+      REQUIRES(mutex) = 0;
 };
 
 // The real clock (localtime_r, CLOCK_MONOTONIC).
@@ -32,6 +40,8 @@ class SystemClock final : public Clock {
  public:
   LocalTime Now() const override;
   std::uint32_t TickCount() const override;
+  void WaitTicks(CondVar& wake, Mutex& mutex, std::uint32_t ms) const
+      REQUIRES(mutex) override;
 };
 
 }  // namespace kvx

@@ -23,6 +23,22 @@ std::string CannotOpenFileMessage(std::string_view path, int error_number) {
          SystemErrorText(error_number);
 }
 
+KvxError PosixError(std::string_view context, int error_number) {
+  return KvxError(std::string(context) + SystemErrorText(error_number));
+}
+
+KvxError CannotCreateFileError(std::string_view path, int error_number) {
+  return KvxError(CannotCreateFileMessage(path, error_number));
+}
+
+KvxError CannotOpenFileError(std::string_view path, int error_number) {
+  return KvxError(CannotOpenFileMessage(path, error_number));
+}
+
+KvxError StreamWriteError(int error_number) {
+  return PosixError("Stream write error: ", error_number);
+}
+
 std::string ExceptionText(const std::exception& e) {
   std::string text = e.what();
   try {

@@ -30,6 +30,17 @@ std::string SystemErrorText(int error_number);
 std::string CannotCreateFileMessage(std::string_view path, int error_number);
 std::string CannotOpenFileMessage(std::string_view path, int error_number);
 
+// The one conversion of a failed system call into the service's exception:
+// `context` followed by the system's text of `error_number`, e.g.
+// PosixError("cannot send to 10.0.0.1:9200: ", EPIPE). An empty context
+// gives the system's text alone.
+KvxError PosixError(std::string_view context, int error_number);
+// The same for the failures that have texts of their own.
+KvxError CannotCreateFileError(std::string_view path, int error_number);
+KvxError CannotOpenFileError(std::string_view path, int error_number);
+// "Stream write error: <system text>".
+KvxError StreamWriteError(int error_number);
+
 // The message of an exception followed by those of its nested exceptions,
 // outermost first, each after CR LF.
 std::string ExceptionText(const std::exception& e);

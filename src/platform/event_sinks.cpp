@@ -6,13 +6,14 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
 #include "core/codepage.h"
 #include "platform/clock.h"
+#include "platform/mutex.h"
+#include "platform/unique_fd.h"
 
 namespace kvx {
 namespace {
@@ -39,21 +40,6 @@ std::string_view TypeWord(EventType type) {
       break;
   }
   return "Information";
-}
-
-// Writes the whole line with one write(2) where the system allows it; a
-// short write (only possible on pipes and full disks) is completed so the
-// line is never cut.
-bool WriteLine(int fd, std::string_view line) {
-  while (!line.empty()) {
-    const ssize_t n = ::write(fd, line.data(), line.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    line.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 std::string TwoDigits(int n) {
@@ -91,7 +77,9 @@ class StderrSink final : public EventSink {
       line += " " + Cp1252ToUtf8(e.source) + " " +
               std::string(TypeWord(e.type)) + ": " + Cp1252ToUtf8(e.text) +
               "\n";
-      WriteLine(STDERR_FILENO, line);
+      // One write where the system allows it; a short write (a pipe, a full
+      // disk) is completed so the line is never cut.
+      WriteAll(STDERR_FILENO, line);
     } catch (...) {
     }
   }
@@ -100,20 +88,17 @@ class StderrSink final : public EventSink {
   SystemClock clock_;
 };
 
-// Opens the event-log file for appending, or gives -1. The open never
+// Opens the event-log file for appending, or holds nothing. The open never
 // waits (a FIFO without a reader would hold the start for ever), and only a
 // regular file is kept: a FIFO, a device or a directory loses the entries
 // as a file that cannot be opened does.
-int OpenRegularFile(const std::string& path) {
-  const int fd =
-      ::open(path.c_str(),
-             O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) return -1;
+UniqueFd OpenRegularFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(),
+                     O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK,
+                     0644));
+  if (!fd.valid()) return fd;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return -1;
-  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) fd.reset();
   return fd;
 }
 
@@ -124,9 +109,6 @@ class JsonFileSink final : public EventSink {
  public:
   JsonFileSink(std::string path, const Clock& clock)
       : path_(std::move(path)), clock_(clock) {}
-  ~JsonFileSink() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
   JsonFileSink(const JsonFileSink&) = delete;
   JsonFileSink& operator=(const JsonFileSink&) = delete;
 
@@ -141,15 +123,14 @@ class JsonFileSink final : public EventSink {
       const LocalTime now = clock_.Now();
       std::string lines;
       for (const auto& e : entries) lines += JsonEventLine(now, e);
-      std::scoped_lock lock(mutex_);
-      if (fd_ < 0) {
+      MutexLock lock(mutex_);
+      if (!fd_.valid()) {
         fd_ = OpenRegularFile(path_);
-        if (fd_ < 0) return;
+        if (!fd_.valid()) return;
       }
-      if (!WriteLine(fd_, lines)) {
-        ::close(fd_);
-        fd_ = -1;
-      }
+      // A single append write keeps every line whole; after a failure the
+      // file is opened again at the next entry.
+      if (WriteAll(fd_.get(), lines) != 0) fd_.reset();
     } catch (...) {
     }
   }
@@ -157,8 +138,8 @@ class JsonFileSink final : public EventSink {
  private:
   const std::string path_;
   const Clock& clock_;
-  std::mutex mutex_;
-  int fd_ = -1;  // guarded by mutex_
+  Mutex mutex_;
+  UniqueFd fd_ GUARDED_BY(mutex_);
 };
 
 SystemClock& TheSystemClock() {

@@ -55,6 +55,13 @@ class CondVar {
     cv_.wait(lock);
     lock.release();
   }
+  // The same, returning after `timeout` at the latest.
+  void WaitFor(Mutex& mutex, std::chrono::milliseconds timeout)
+      REQUIRES(mutex) {
+    std::unique_lock lock(mutex.mutex_, std::adopt_lock);
+    cv_.wait_for(lock, timeout);
+    lock.release();
+  }
   // The same, returning at `deadline` at the latest.
   void WaitUntil(Mutex& mutex, std::chrono::steady_clock::time_point deadline)
       REQUIRES(mutex) {

@@ -154,6 +154,10 @@ std::unique_ptr<OdbcConnection> MakeOdbcConnection() {
   return std::make_unique<UnixOdbcConnection>();
 }
 
+std::unique_ptr<OdbcConnection> UnixOdbcConnectionFactory::NewConnection() {
+  return MakeOdbcConnection();
+}
+
 std::string OdbcDriverName() {
   const char* name = std::getenv("KVX_ODBC_DRIVER");
   return name != nullptr && *name != '\0' ? std::string(name) : "FreeTDS";

@@ -31,6 +31,20 @@ class OdbcConnection {
 // The real connection through unixODBC.
 std::unique_ptr<OdbcConnection> MakeOdbcConnection();
 
+// Makes the driver connections of the database link, so that the service
+// module can be given fake ones. Used on the service thread only.
+class OdbcConnectionFactory {
+ public:
+  virtual ~OdbcConnectionFactory() = default;
+  virtual std::unique_ptr<OdbcConnection> NewConnection() = 0;
+};
+
+// Makes real connections (MakeOdbcConnection).
+class UnixOdbcConnectionFactory final : public OdbcConnectionFactory {
+ public:
+  std::unique_ptr<OdbcConnection> NewConnection() override;
+};
+
 // The driver named by the environment variable KVX_ODBC_DRIVER, or
 // "FreeTDS" when it is unset or empty.
 std::string OdbcDriverName();

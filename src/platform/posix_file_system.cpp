@@ -14,57 +14,24 @@
 #include "core/codepage.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "platform/unique_fd.h"
 
 namespace kvx {
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the close's own failure (a delayed write error).
-  int Close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
-// Writes everything, retrying short writes; returns 0 or an errno value.
-int WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
 
 std::string SysPath(const std::string& path) { return Cp1252ToUtf8(path); }
 
 class PosixAppendFile final : public AppendFile {
  public:
-  PosixAppendFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  PosixAppendFile(std::string path, UniqueFd fd)
+      : path_(std::move(path)), fd_(std::move(fd)) {}
   void Append(std::string_view bytes) override {
-    if (const int err = WriteAll(fd_.get(), bytes)) {
-      throw KvxError("Stream write error: " + SystemErrorText(err));
-    }
+    if (const int err = WriteAll(fd_.get(), bytes)) throw StreamWriteError(err);
   }
 
  private:
   std::string path_;
-  Fd fd_;
+  UniqueFd fd_;
 };
 
 // The directory part of a path: the text before its last '/' ("/" for a
@@ -78,7 +45,7 @@ std::string DirectoryOf(const std::string& path) {
 class PosixSyncBatch final : public SyncBatch {
  public:
   std::size_t Size() const override { return files.size(); }
-  std::vector<std::unique_ptr<Fd>> files;
+  std::vector<UniqueFd> files;
   std::set<std::string> directories;  // system paths
 };
 
@@ -115,40 +82,38 @@ bool PosixFileSystem::CreateNew(const std::string& path, std::string_view bytes,
   // where the file system has no unnamed files, a temporary name that is
   // never an archive name and is removed again in every case.
   std::string temp;
-  int raw_fd = -1;
+  UniqueFd fd;
   int open_err = EOPNOTSUPP;
   if (!no_unnamed_files_.load(std::memory_order_relaxed)) {
-    raw_fd = ::open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644);
+    fd.reset(::open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644));
     open_err = errno;
   }
-  if (raw_fd < 0) {
+  if (!fd.valid()) {
     if (open_err != EOPNOTSUPP && open_err != EISDIR && open_err != EINVAL) {
-      throw KvxError(CannotCreateFileMessage(path, open_err));
+      throw CannotCreateFileError(path, open_err);
     }
     no_unnamed_files_.store(true, std::memory_order_relaxed);
     temp = dir + "/" + kTemporaryFilePrefix + std::to_string(::getpid()) + "-" +
            std::to_string(temp_sequence_.fetch_add(1));
-    raw_fd =
-        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (raw_fd < 0) throw KvxError(CannotCreateFileMessage(path, errno));
+    fd.reset(
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd.valid()) throw CannotCreateFileError(path, errno);
   }
-  auto fd = std::make_unique<Fd>(raw_fd);
-  if (const int err = WriteAll(fd->get(), bytes)) {
+  if (const int err = WriteAll(fd.get(), bytes)) {
     if (!temp.empty()) ::unlink(temp.c_str());
-    throw KvxError("Stream write error: " + SystemErrorText(err));
+    throw StreamWriteError(err);
   }
-  const int err = Publish(fd->get(), temp, sys);
+  const int err = Publish(fd.get(), temp, sys);
   if (err == EEXIST) return false;
-  if (err != 0) throw KvxError(CannotCreateFileMessage(path, err));
+  if (err != 0) throw CannotCreateFileError(path, err);
   if (batch != nullptr) {
     auto& pending = static_cast<PosixSyncBatch&>(*batch);
     pending.files.push_back(std::move(fd));
     pending.directories.insert(dir);
-  } else if (fd->Close() != 0) {
+  } else if (const int close_err = fd.Close()) {
     // A delayed write error: the file is not whole after all.
-    const int close_err = errno;
     ::unlink(sys.c_str());
-    throw KvxError("Stream write error: " + SystemErrorText(close_err));
+    throw StreamWriteError(close_err);
   }
   return true;
 }
@@ -163,14 +128,14 @@ void PosixFileSystem::Sync(SyncBatch& batch) {
   // Start the write-back of every file first, so that the first data sync
   // commits the whole batch and the others find their data on disk.
   for (const auto& fd : pending.files) {
-    ::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   }
   for (const auto& fd : pending.files) {
     sync_count_.fetch_add(1, std::memory_order_relaxed);
-    if (::fdatasync(fd->get()) != 0 && err == 0) err = errno;
+    if (::fdatasync(fd.get()) != 0 && err == 0) err = errno;
   }
   for (const std::string& dir : pending.directories) {
-    Fd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     sync_count_.fetch_add(1, std::memory_order_relaxed);
     if (dir_fd.get() < 0 || ::fsync(dir_fd.get()) != 0) {
       if (err == 0) err = errno;
@@ -178,7 +143,7 @@ void PosixFileSystem::Sync(SyncBatch& batch) {
   }
   pending.files.clear();
   pending.directories.clear();
-  if (err != 0) throw KvxError("Stream write error: " + SystemErrorText(err));
+  if (err != 0) throw StreamWriteError(err);
 }
 
 std::uint64_t PosixFileSystem::SyncCount() const {
@@ -188,14 +153,13 @@ std::uint64_t PosixFileSystem::SyncCount() const {
 std::vector<DirectoryEntry> PosixFileSystem::ListFiles(
     const std::string& path) {
   std::vector<DirectoryEntry> entries;
-  const int dir_fd =
-      ::open(SysPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) return entries;
+  UniqueFd owned(
+      ::open(SysPath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!owned.valid()) return entries;
+  const int dir_fd = owned.get();
   DIR* dir = ::fdopendir(dir_fd);
-  if (dir == nullptr) {
-    ::close(dir_fd);
-    return entries;
-  }
+  if (dir == nullptr) return entries;
+  owned.release();  // closedir closes it
   while (const dirent* e = ::readdir(dir)) {
     struct stat st {};
     if (::fstatat(dir_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -240,29 +204,29 @@ bool PosixFileSystem::FileExists(const std::string& path) {
 
 void PosixFileSystem::WriteFile(const std::string& path,
                                 std::string_view bytes) {
-  Fd fd(::open(SysPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-               0644));
-  if (fd.get() < 0) throw KvxError(CannotCreateFileMessage(path, errno));
+  UniqueFd fd(::open(SysPath(path).c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) throw CannotCreateFileError(path, errno);
   int err = WriteAll(fd.get(), bytes);
-  if (fd.Close() != 0 && err == 0) err = errno;
+  if (const int close_err = fd.Close(); err == 0) err = close_err;
   if (err != 0) {
     // A half-written file (a full disk, a file size limit) would pass for a
     // whole one; the caller keeps the data and may write it again.
     ::unlink(SysPath(path).c_str());
-    throw KvxError("Stream write error: " + SystemErrorText(err));
+    throw StreamWriteError(err);
   }
 }
 
 std::string PosixFileSystem::ReadFile(const std::string& path) {
-  Fd fd(::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) throw KvxError(CannotOpenFileMessage(path, errno));
+  UniqueFd fd(::open(SysPath(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throw CannotOpenFileError(path, errno);
   std::string content;
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw KvxError(CannotOpenFileMessage(path, errno));
+      throw CannotOpenFileError(path, errno);
     }
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
@@ -273,15 +237,14 @@ std::string PosixFileSystem::ReadFile(const std::string& path) {
 std::unique_ptr<AppendFile> PosixFileSystem::OpenAppend(
     const std::string& path) {
   const std::string sys = SysPath(path);
-  int fd = ::open(sys.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0 && errno != ENOENT) {
-    throw KvxError(CannotOpenFileMessage(path, errno));
+  UniqueFd fd(::open(sys.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (!fd.valid() && errno != ENOENT) throw CannotOpenFileError(path, errno);
+  if (!fd.valid()) {
+    fd.reset(
+        ::open(sys.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) throw CannotCreateFileError(path, errno);
   }
-  if (fd < 0) {
-    fd = ::open(sys.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) throw KvxError(CannotCreateFileMessage(path, errno));
-  }
-  return std::make_unique<PosixAppendFile>(path, fd);
+  return std::make_unique<PosixAppendFile>(path, std::move(fd));
 }
 
 }  // namespace kvx

@@ -16,7 +16,7 @@ std::string ProgramPath() {
   for (;;) {
     const ssize_t n =
         ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) throw KvxError(SystemErrorText(errno));
+    if (n < 0) throw PosixError({}, errno);
     if (static_cast<std::size_t>(n) < buffer.size()) {
       return Utf8ToCp1252(
           std::string_view(buffer.data(), static_cast<std::size_t>(n)));

@@ -38,7 +38,7 @@ void SdNotifier::Report(ServiceState state) {
   message += ServiceStateName(state);
   // Without NOTIFY_SOCKET sd_notify does nothing and returns 0.
   const int rc = sd_notify(0, message.c_str());
-  if (rc < 0) throw KvxError(SystemErrorText(-rc));
+  if (rc < 0) throw PosixError({}, -rc);
   if (state == ServiceState::kRunning) ready_sent_ = true;
 }
 
@@ -46,7 +46,7 @@ namespace {
 
 void Notify(const std::string& message) {
   const int rc = sd_notify(0, message.c_str());
-  if (rc < 0) throw KvxError(SystemErrorText(-rc));
+  if (rc < 0) throw PosixError({}, -rc);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/unique_fd.h"
 
 namespace kvx {
 namespace {
@@ -44,20 +45,6 @@ int ControlCodeOf(int sig) {
   }
 }
 
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 void BlockControlSignals() {
@@ -77,9 +64,7 @@ struct SignalThread::Impl {
           return ::signalfd(-1, &set, SFD_CLOEXEC);
         }()),
         stop_fd(::eventfd(0, EFD_CLOEXEC)) {
-    if (signal_fd.get() < 0 || stop_fd.get() < 0) {
-      throw KvxError(SystemErrorText(errno));
-    }
+    if (!signal_fd.valid() || !stop_fd.valid()) throw PosixError({}, errno);
     thread = std::thread([this] { Run(); });
   }
 
@@ -104,14 +89,14 @@ struct SignalThread::Impl {
 
   void Stop() {
     const std::uint64_t one = 1;
-    while (::write(stop_fd.get(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    WriteAll(stop_fd.get(),
+             std::string_view(reinterpret_cast<const char*>(&one), sizeof one));
     thread.join();
   }
 
   std::function<void(int)> post;
-  OwnedFd signal_fd;
-  OwnedFd stop_fd;
+  UniqueFd signal_fd;
+  UniqueFd stop_fd;
   std::thread thread;
 };
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "core/codepage.h"
+#include "platform/unique_fd.h"
 
 namespace kvx {
 namespace {
@@ -32,18 +33,17 @@ std::uint64_t ArchitectureAddressSpace() {
 // The whole of a small /proc file; empty when it cannot be read.
 std::string ReadProcFile(const char* path) {
   std::string text;
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
+  const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return text;
   char chunk[4096];
   for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n > 0) {
       text.append(chunk, static_cast<std::size_t>(n));
     } else if (n == 0 || errno != EINTR) {
       break;
     }
   }
-  ::close(fd);
   return text;
 }
 

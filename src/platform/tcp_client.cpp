@@ -28,7 +28,7 @@ bool Wait(int fd, short events, TcpClient::Deadline deadline) {
     int n = ::poll(&p, 1, MillisecondsLeft(deadline));
     if (n > 0) return true;
     if (n == 0) return false;
-    if (errno != EINTR) throw KvxError(SystemErrorText(errno));
+    if (errno != EINTR) throw PosixError({}, errno);
   }
 }
 
@@ -36,38 +36,35 @@ struct AddrInfoFree {
   void operator()(addrinfo* a) const { ::freeaddrinfo(a); }
 };
 
-// A non-blocking connect to one address; the socket, or -1 with `error` set.
-int ConnectOne(const addrinfo& a, TcpClient::Deadline deadline, int& error) {
-  int fd = ::socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                    a.ai_protocol);
-  if (fd < 0) {
+// A non-blocking connect to one address; the socket, or nothing with
+// `error` set.
+UniqueFd ConnectOne(const addrinfo& a, TcpClient::Deadline deadline,
+                    int& error) {
+  UniqueFd fd(::socket(a.ai_family,
+                       a.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                       a.ai_protocol));
+  if (!fd.valid()) {
     error = errno;
-    return -1;
+    return fd;
   }
-  if (::connect(fd, a.ai_addr, a.ai_addrlen) == 0) return fd;
+  if (::connect(fd.get(), a.ai_addr, a.ai_addrlen) == 0) return fd;
   if (errno == EINPROGRESS) {
-    if (!Wait(fd, POLLOUT, deadline)) {
+    if (!Wait(fd.get(), POLLOUT, deadline)) {
       error = ETIMEDOUT;
-      ::close(fd);
-      return -1;
+      return UniqueFd();
     }
     socklen_t len = sizeof(error);
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 &&
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) == 0 &&
         error == 0) {
       return fd;
     }
   } else {
     error = errno;
   }
-  ::close(fd);
-  return -1;
+  return UniqueFd();
 }
 
 }  // namespace
-
-TcpClient::~TcpClient() {
-  if (fd_ >= 0) ::close(fd_);
-}
 
 void TcpClient::Connect(const std::string& host, std::uint16_t port,
                         Deadline deadline) {
@@ -90,25 +87,25 @@ void TcpClient::Connect(const std::string& host, std::uint16_t port,
   int error = 0;
   for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
     fd_ = ConnectOne(*a, deadline, error);
-    if (fd_ >= 0) return;
+    if (fd_.valid()) return;
   }
   if (error == ETIMEDOUT) {
     throw KvxError("cannot connect to " + peer_ + ": timed out");
   }
-  throw KvxError("cannot connect to " + peer_ + ": " + SystemErrorText(error));
+  throw PosixError("cannot connect to " + peer_ + ": ", error);
 }
 
 void TcpClient::SendAll(std::string_view bytes, Deadline deadline) {
   while (!bytes.empty()) {
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
     } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      if (!Wait(fd_, POLLOUT, deadline)) {
+      if (!Wait(fd_.get(), POLLOUT, deadline)) {
         throw KvxError("sending to " + peer_ + " timed out");
       }
     } else {
-      throw KvxError("cannot send to " + peer_ + ": " + SystemErrorText(errno));
+      throw PosixError("cannot send to " + peer_ + ": ", errno);
     }
   }
 }
@@ -116,7 +113,7 @@ void TcpClient::SendAll(std::string_view bytes, Deadline deadline) {
 TcpClient::Read TcpClient::ReadSome(std::string& out, Deadline deadline) {
   for (;;) {
     char chunk[4096];
-    ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
+    ssize_t n = ::recv(fd_.get(), chunk, sizeof(chunk), 0);
     if (n > 0) {
       out.append(chunk, static_cast<std::size_t>(n));
       return Read::kData;
@@ -124,10 +121,9 @@ TcpClient::Read TcpClient::ReadSome(std::string& out, Deadline deadline) {
     if (n == 0) return Read::kClosed;
     if (errno == ECONNRESET) return Read::kClosed;
     if (errno != EAGAIN && errno != EINTR) {
-      throw KvxError("cannot read from " + peer_ + ": " +
-                     SystemErrorText(errno));
+      throw PosixError("cannot read from " + peer_ + ": ", errno);
     }
-    if (!Wait(fd_, POLLIN, deadline)) return Read::kTimedOut;
+    if (!Wait(fd_.get(), POLLIN, deadline)) return Read::kTimedOut;
   }
 }
 

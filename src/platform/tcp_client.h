@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/unique_fd.h"
+
 namespace kvx {
 
 // One outgoing connection. Every failure throws KvxError with a readable
@@ -16,7 +18,6 @@ class TcpClient {
   using Deadline = std::chrono::steady_clock::time_point;
 
   TcpClient() = default;
-  ~TcpClient();
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
 
@@ -36,7 +37,7 @@ class TcpClient {
   const std::string& peer() const { return peer_; }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   std::string peer_;
 };
 

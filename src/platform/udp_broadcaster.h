@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/unique_fd.h"
+
 namespace kvx {
 
 // An IPv4 address and port, both in host byte order.
@@ -43,7 +45,7 @@ class PosixUdpBroadcaster final : public UdpBroadcaster {
   void Close() override;
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace kvx

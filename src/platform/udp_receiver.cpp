@@ -28,27 +28,19 @@ std::string FormatEndpoint(const Ipv4Endpoint& endpoint) {
 }
 
 UdpReceiver::UdpReceiver(const Ipv4Endpoint& local) {
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0)
-    throw KvxError("cannot open a UDP socket: " + SystemErrorText(errno));
+  fd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd_.valid()) throw PosixError("cannot open a UDP socket: ", errno);
   int on = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(local.address);
   address.sin_port = htons(local.port);
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address),
+  if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address),
              sizeof(address)) != 0) {
-    int error = errno;
-    ::close(fd_);
-    fd_ = -1;
-    throw KvxError("cannot listen on UDP " + FormatEndpoint(local) + ": " +
-                   SystemErrorText(error));
+    throw PosixError("cannot listen on UDP " + FormatEndpoint(local) + ": ",
+                     errno);
   }
-}
-
-UdpReceiver::~UdpReceiver() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 std::optional<ReceivedDatagram> UdpReceiver::Receive(
@@ -56,22 +48,22 @@ std::optional<ReceivedDatagram> UdpReceiver::Receive(
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.get(), POLLIN, 0};
     int n =
         ::poll(&p, 1, left.count() < 0 ? 0 : static_cast<int>(left.count()));
     if (n == 0) return std::nullopt;
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw KvxError("cannot receive: " + SystemErrorText(errno));
+      throw PosixError("cannot receive: ", errno);
     }
     char buffer[65536];
     sockaddr_in from{};
     socklen_t from_length = sizeof(from);
-    ssize_t got = ::recvfrom(fd_, buffer, sizeof(buffer), 0,
+    ssize_t got = ::recvfrom(fd_.get(), buffer, sizeof(buffer), 0,
                              reinterpret_cast<sockaddr*>(&from), &from_length);
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      throw KvxError("cannot receive: " + SystemErrorText(errno));
+      throw PosixError("cannot receive: ", errno);
     }
     return ReceivedDatagram{
         std::string(buffer, static_cast<std::size_t>(got)),

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/udp_broadcaster.h"
+#include "platform/unique_fd.h"
 
 namespace kvx {
 
@@ -29,7 +30,6 @@ class UdpReceiver {
  public:
   // Binds to `local`; throws KvxError naming the address on failure.
   explicit UdpReceiver(const Ipv4Endpoint& local);
-  ~UdpReceiver();
   UdpReceiver(const UdpReceiver&) = delete;
   UdpReceiver& operator=(const UdpReceiver&) = delete;
 
@@ -39,7 +39,7 @@ class UdpReceiver {
       std::chrono::steady_clock::time_point deadline);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace kvx

@@ -15,6 +15,7 @@
 
 #include "core/codepage.h"
 #include "platform/error.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -103,12 +104,11 @@ void Systemctl(const std::vector<std::string>& args) {
   const int rc =
       ::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ);
   if (rc != 0) {
-    throw KvxError("\"" + command +
-                   "\" could not be started: " + SystemErrorText(rc));
+    throw PosixError("\"" + command + "\" could not be started: ", rc);
   }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw KvxError(SystemErrorText(errno));
+    if (errno != EINTR) throw PosixError({}, errno);
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     throw KvxError("\"" + command + "\" failed with exit status " +
@@ -162,17 +162,6 @@ bool ValidUserName(const std::string& name) {
     if (!(letter || (i > 0 && other))) return false;
   }
   return true;
-}
-
-void WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw KvxError(SystemErrorText(errno));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
 }
 
 }  // namespace
@@ -243,25 +232,18 @@ void InstallUnit(const UnitOptions& options) {
   const std::string path = UnitPath();
   const std::string text_path = Utf8ToCp1252(path);
   // O_EXCL: an existing unit is left exactly as it is.
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == EEXIST) {
+  UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd.valid() && errno == EEXIST) {
     throw KvxError("The service unit \"" + text_path + "\" already exists.");
   }
-  if (fd < 0) throw KvxError(CannotCreateFileMessage(text_path, errno));
-  try {
-    WriteAll(fd, unit_text);
-  } catch (...) {
-    ::close(fd);
+  if (!fd.valid()) throw CannotCreateFileError(text_path, errno);
+  int error = WriteAll(fd.get(), unit_text);
+  // The close's own failure is a delayed write error: the unit is not whole.
+  if (const int close_error = fd.Close(); error == 0) error = close_error;
+  if (error != 0) {
     ::unlink(path.c_str());
-    throw;
-  }
-  // close() releases the descriptor even when it fails (a delayed write
-  // error): it must not be closed again, the number may be reused already.
-  if (::close(fd) != 0) {
-    const int error = errno;
-    ::unlink(path.c_str());
-    throw KvxError(SystemErrorText(error));
+    throw PosixError({}, error);
   }
   if (!ManagedBySystemd()) return;
   try {
@@ -281,11 +263,11 @@ void UninstallUnit() {
       throw KvxError("The service unit \"" + Utf8ToCp1252(path) +
                      "\" does not exist.");
     }
-    throw KvxError(SystemErrorText(errno));
+    throw PosixError({}, errno);
   }
   const bool managed = ManagedBySystemd();
   if (managed) Systemctl({"disable", kUnitName});
-  if (::unlink(path.c_str()) != 0) throw KvxError(SystemErrorText(errno));
+  if (::unlink(path.c_str()) != 0) throw PosixError({}, errno);
   if (managed) Systemctl({"daemon-reload"});
 }
 

@@ -1,7 +1,5 @@
 #include "server/message_archive.h"
 
-#include <pthread.h>
-
 #include <cassert>
 #include <chrono>
 #include <exception>
@@ -12,6 +10,7 @@
 #include "platform/file_system.h"
 #include "platform/line_list_file.h"
 #include "platform/stamps.h"
+#include "platform/thread_name.h"
 
 namespace kvx {
 
@@ -144,7 +143,7 @@ std::size_t ArchiveWriter::QueueLength() {
 
 void ArchiveWriter::Run() {
   // Named for the operator's process list: "kvx-archive".
-  pthread_setname_np(pthread_self(), "kvx-archive");
+  SetThreadName("kvx-archive");
   std::deque<Job> batch;
   for (;;) {
     {

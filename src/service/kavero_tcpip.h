@@ -27,6 +27,7 @@ class Clock;
 class EventSink;
 class FileSystem;
 class LineList;
+class OdbcConnectionFactory;
 class SystemInfo;
 class TickScheduler;
 class UdpBroadcaster;
@@ -42,6 +43,7 @@ struct Platform {
   SystemInfo& system_info;        // SysInfo1 of the status datagrams
   UdpBroadcaster& lan_udp;        // LanUDP, the status datagram socket
   std::string program_path;       // the program file, a text
+  OdbcConnectionFactory& odbc;    // makes the connection of the link ADO
 };
 
 // One instance per process, created by the service host at program start.

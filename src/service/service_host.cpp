@@ -13,6 +13,7 @@
 #include "platform/error.h"
 #include "platform/event_sinks.h"
 #include "platform/file_system.h"
+#include "platform/odbc.h"
 #include "platform/program.h"
 #include "platform/service_notifier.h"
 #include "platform/signals.h"
@@ -58,15 +59,16 @@ struct Host {
   SystemClock clock;
   PosixFileSystem files;
   std::unique_ptr<EventSink> events = MakeEventSinkFromEnvironment();
-  ServiceTickSource ticks;
+  ServiceTickSource ticks{clock};
   LinuxSystemInfo system_info;
   PosixUdpBroadcaster lan_udp;
+  UnixOdbcConnectionFactory odbc;
   std::unique_ptr<TKaveroTCPIP> module;
 
   Host() {
     module = std::make_unique<TKaveroTCPIP>(
         Platform{clock, files, *events, ticks, ProgramDirectory(), system_info,
-                 lan_udp, ProgramPath()});
+                 lan_udp, ProgramPath(), odbc});
   }
 };
 

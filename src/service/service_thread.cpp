@@ -1,5 +1,6 @@
 #include "service/service_thread.h"
 
+#include <algorithm>
 #include <string>
 
 #include "core/event_log.h"
@@ -8,10 +9,16 @@
 
 namespace kvx {
 
+namespace {
+
+constexpr std::uint32_t kLongestPeriod = 0x7FFFFFFF;
+
+}  // namespace
+
 bool ServiceTickSource::StartTicks(std::uint32_t period_ms) {
   ++generation_;
-  period_ = std::chrono::milliseconds(period_ms);
-  next_ = std::chrono::steady_clock::now() + period_;
+  period_ = std::min(period_ms, kLongestPeriod);
+  next_ = clock_.TickCount() + period_;
   return true;
 }
 
@@ -20,11 +27,19 @@ void ServiceTickSource::StopTicks() {
   next_.reset();
 }
 
-void ServiceTickSource::TickDelivered(TimePoint now,
-                                      std::uint64_t generation_before) {
+std::optional<std::uint32_t> ServiceTickSource::MillisecondsLeft() const {
+  if (!next_) return std::nullopt;
+  // Modulo 2^32: a difference of 2^31 or more is a moment already past.
+  const std::uint32_t left = *next_ - clock_.TickCount();
+  return left > kLongestPeriod ? 0 : left;
+}
+
+void ServiceTickSource::TickDelivered(std::uint64_t generation_before) {
   // A restart inside the tick already placed the next one; a periodic timer
   // that fell behind (a long handler, a pause) delivers one tick, not many.
-  if (generation_ == generation_before && next_) next_ = now + period_;
+  if (generation_ == generation_before && next_) {
+    next_ = clock_.TickCount() + period_;
+  }
 }
 
 ServiceThread::ServiceThread(ServiceHandlers& handlers,
@@ -37,10 +52,10 @@ ServiceThread::ServiceThread(ServiceHandlers& handlers,
 
 void ServiceThread::Post(int control_code) {
   {
-    std::scoped_lock lock(mutex_);
+    MutexLock lock(mutex_);
     requests_.push_back(control_code);
   }
-  wake_.notify_one();
+  wake_.Signal();
 }
 
 void ServiceThread::Report(ServiceState state) {
@@ -53,22 +68,20 @@ void ServiceThread::Report(ServiceState state) {
 }
 
 std::optional<int> ServiceThread::WaitForRequest() {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
     if (!requests_.empty()) {
       const int code = requests_.front();
       requests_.pop_front();
       return code;
     }
-    const auto next = ticks_.NextTick();
-    if (state_ == ServiceState::kPaused || !next) {
-      wake_.wait(lock);
+    const std::optional<std::uint32_t> left = ticks_.MillisecondsLeft();
+    if (state_ == ServiceState::kPaused || !left) {
+      wake_.Wait(mutex_);
       continue;
     }
-    if (wake_.wait_until(lock, *next) == std::cv_status::timeout &&
-        requests_.empty()) {
-      return std::nullopt;  // a tick is due
-    }
+    if (*left == 0) return std::nullopt;  // a tick is due
+    ticks_.clock().WaitTicks(wake_, mutex_, *left);
   }
 }
 
@@ -94,24 +107,27 @@ bool ServiceThread::Run() {
     if (!request) {
       const auto generation = ticks_.generation();
       handlers_.TimerTick();
-      ticks_.TickDelivered(std::chrono::steady_clock::now(), generation);
+      ticks_.TickDelivered(generation);
       continue;
     }
     if (Handle(*request)) break;
   }
   // Requests that arrived with the one that ended the loop are still
   // handled, as a message queue drained without waiting would.
-  for (;;) {
-    std::unique_lock lock(mutex_);
-    if (requests_.empty()) break;
-    const int code = requests_.front();
-    requests_.pop_front();
-    lock.unlock();
+  while (const std::optional<int> code = NextQueuedRequest()) {
     ScopedWork work(progress_);
-    Handle(code);
+    Handle(*code);
   }
   Report(ServiceState::kStopped);
   return true;
+}
+
+std::optional<int> ServiceThread::NextQueuedRequest() {
+  MutexLock lock(mutex_);
+  if (requests_.empty()) return std::nullopt;
+  const int code = requests_.front();
+  requests_.pop_front();
+  return code;
 }
 
 bool ServiceThread::Handle(int code) {

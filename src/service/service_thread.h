@@ -4,13 +4,12 @@
 #define KVX_SERVICE_SERVICE_THREAD_H_
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
 
+#include "platform/clock.h"
+#include "platform/mutex.h"
 #include "platform/service_notifier.h"
 #include "platform/worker_progress.h"
 #include "timers/tick_scheduler.h"
@@ -34,32 +33,41 @@ class ServiceHandlers {
   virtual void TimerTick() = 0;
 };
 
-// The timer list's tick source. Confined to the service thread: the timer
-// list calls it from ServiceStart and from timer handlers, and the service
-// thread reads it between requests.
+// The timer list's tick source, timed by the tick count of `clock`.
+// Confined to the service thread: the timer list calls it from ServiceStart
+// and from timer handlers, and the service thread reads it between
+// requests.
 class ServiceTickSource final : public TickScheduler {
  public:
-  using TimePoint = std::chrono::steady_clock::time_point;
+  // `clock` must outlive the source.
+  explicit ServiceTickSource(const Clock& clock) : clock_(clock) {}
+  ServiceTickSource(const ServiceTickSource&) = delete;
+  ServiceTickSource& operator=(const ServiceTickSource&) = delete;
 
+  // Periods above 2^31 - 1 ms (24.8 days) are cut to that: tick counts wrap
+  // at 2^32, and a later moment must stay distinguishable from a past one.
   bool StartTicks(std::uint32_t period_ms) override;
   void StopTicks() override;
 
-  // The moment the next tick is due, when ticking.
-  std::optional<TimePoint> NextTick() const { return next_; }
-  // Called after a delivered tick: the next one comes one period after
-  // `now`, unless the tick's handlers restarted or stopped the source.
-  void TickDelivered(TimePoint now, std::uint64_t generation_before);
+  // Milliseconds until the next tick is due (0: due now), when ticking.
+  std::optional<std::uint32_t> MillisecondsLeft() const;
+  // Called after a delivered tick: the next one comes one period from now,
+  // unless the tick's handlers restarted or stopped the source.
+  void TickDelivered(std::uint64_t generation_before);
   std::uint64_t generation() const { return generation_; }
+  const Clock& clock() const { return clock_; }
 
  private:
-  std::optional<TimePoint> next_;
-  std::chrono::milliseconds period_{0};
+  const Clock& clock_;
+  std::optional<std::uint32_t> next_;  // tick count the next tick is due at
+  std::uint32_t period_ = 0;
   std::uint64_t generation_ = 0;  // advanced by every Start/StopTicks
 };
 
 // DESIGN: control requests arrive from the signal thread through Post() and
 // wait in a queue; the service thread sleeps on a condition variable until
-// a request arrives or, unless the service is paused, the next tick is due.
+// a request arrives or, unless the service is paused, the next tick is due
+// by the tick source's clock (Clock::WaitTicks).
 // A paused service therefore handles control requests but no ticks, and an
 // event that fell due during the pause runs once at the first tick after
 // the continue. Status reports follow every state change.
@@ -90,6 +98,8 @@ class ServiceThread {
   bool Handle(int control_code);
   void Report(ServiceState state);
   std::optional<int> WaitForRequest();
+  // The next request already queued, without waiting.
+  std::optional<int> NextQueuedRequest();
 
   ServiceHandlers& handlers_;
   ServiceTickSource& ticks_;
@@ -99,9 +109,9 @@ class ServiceThread {
   std::atomic<ServiceState> state_{ServiceState::kStopped};
   WorkerProgress progress_;
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<int> requests_;  // guarded by mutex_
+  Mutex mutex_;
+  CondVar wake_;
+  std::deque<int> requests_ GUARDED_BY(mutex_);
 };
 
 }  // namespace kvx

@@ -1,11 +1,10 @@
 #include "service/watchdog.h"
 
-#include <pthread.h>
-
 #include <utility>
 
 #include "core/event_log.h"
 #include "platform/service_notifier.h"
+#include "platform/thread_name.h"
 #include "service/liveness.h"
 
 namespace kvx {
@@ -30,7 +29,7 @@ Watchdog::~Watchdog() {
 }
 
 void Watchdog::Run() {
-  pthread_setname_np(pthread_self(), "kvx-watchdog");
+  SetThreadName("kvx-watchdog");
   for (;;) {
     {
       MutexLock lock(mutex_);

@@ -53,9 +53,12 @@ class KaveroTimers {
   TTimerEvent& HTTPChecker() { return TimerList1.Events(1); }
   TTimerEvent& UDPLan() { return TimerList1.Events(2); }
 
-  // ServiceStart: activate the list (step 4), enable DatabaseTimer again
-  // (step 7), apply the number of the HTTPTimer setting (step 8: 1 or more
-  // sets HTTPChecker's interval and enables it; below 1 leaves it off).
+  // Called by ServiceStart, in this order. ActivateTimers activates the
+  // list before the configuration is read, so it ticks even when the file
+  // is missing. Once the settings are loaded, EnableDatabaseTimer enables
+  // DatabaseTimer (already enabled from construction, so nothing changes)
+  // and ApplyHTTPTimer applies the number of the HTTPTimer setting: 1 or
+  // more sets HTTPChecker's interval and enables it, below 1 leaves it off.
   // Each may throw "Not enough timers available".
   void ActivateTimers();
   void EnableDatabaseTimer();

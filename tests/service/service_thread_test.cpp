@@ -4,13 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fakes/fake_clock.h"
 #include "fakes/recording_event_sink.h"
 #include "fakes/wait_for.h"
 #include "platform/error.h"
@@ -42,29 +44,38 @@ class RecordingNotifier final : public ServiceNotifier {
 // Handlers that record their calls and fail or refuse on request.
 class FakeHandlers final : public ServiceHandlers {
  public:
-  explicit FakeHandlers(ServiceTickSource& ticks) : ticks_(ticks) {}
+  explicit FakeHandlers(ServiceTickSource& source) : source_(source) {}
   void ServiceStart(bool& flag) override { Call("start", flag); }
   void ServiceStop(bool& flag) override { Call("stop", flag); }
-  void ServicePause(bool& flag) override {
-    Call("pause", flag);
-    ticks_at_pause = ticks.load();
-  }
+  void ServicePause(bool& flag) override { Call("pause", flag); }
   void ServiceContinue(bool& flag) override { Call("continue", flag); }
   void ServiceShutdown() override {
     bool flag = true;
     Call("shutdown", flag);
   }
-  void TimerTick() override { ++ticks; }
+  void TimerTick() override {
+    std::scoped_lock lock(mutex_);
+    ticks_.push_back({source_.clock().TickCount(),
+                      state_probe ? state_probe() : State::kRunning});
+  }
 
   std::vector<std::string> Calls() {
     std::scoped_lock lock(mutex_);
     return calls_;
   }
+  struct Tick {
+    std::uint32_t at;  // the clock's tick count
+    State state;       // the service's state meanwhile
+    bool operator==(const Tick&) const = default;
+  };
+  std::vector<Tick> Ticks() {
+    std::scoped_lock lock(mutex_);
+    return ticks_;
+  }
 
   std::string fail_on, refuse_on;
   std::uint32_t tick_period_ms = 0;
-  std::atomic<int> ticks{0};
-  std::atomic<int> ticks_at_pause{-1};
+  std::function<State()> state_probe;
 
  private:
   void Call(const std::string& name, bool& flag) {
@@ -73,14 +84,15 @@ class FakeHandlers final : public ServiceHandlers {
       calls_.push_back(name);
     }
     if (name == "start" && tick_period_ms > 0) {
-      ticks_.StartTicks(tick_period_ms);
+      source_.StartTicks(tick_period_ms);
     }
     if (name == fail_on) throw KvxError("boom");
     if (name == refuse_on) flag = false;
   }
-  ServiceTickSource& ticks_;
+  ServiceTickSource& source_;
   std::mutex mutex_;
   std::vector<std::string> calls_;
+  std::vector<Tick> ticks_;
 };
 
 class ServiceThreadTest : public ::testing::Test {
@@ -92,7 +104,8 @@ class ServiceThreadTest : public ::testing::Test {
     return thread.Run();
   }
 
-  ServiceTickSource ticks_;
+  FakeClock clock_;
+  ServiceTickSource ticks_{clock_};
   FakeHandlers handlers_{ticks_};
   RecordingNotifier notifier_;
   RecordingEventSink events_;
@@ -131,7 +144,7 @@ TEST_F(ServiceThreadTest, HandlesRequestsInOrderWithTheirStatusReports) {
         State::kPaused, State::kStopPending, State::kStopped}},
   };
   for (const auto& c : cases) {
-    ServiceTickSource ticks;
+    ServiceTickSource ticks(clock_);
     FakeHandlers handlers(ticks);
     RecordingNotifier notifier;
     ServiceThread thread(handlers, ticks, notifier, events_);
@@ -188,21 +201,134 @@ TEST_F(ServiceThreadTest, ARefusedStatusReportIsAnErrorEntry) {
   EXPECT_EQ(events_.Texts(), std::vector<std::string>(4, "refused"));
 }
 
-TEST_F(ServiceThreadTest, TicksRunBetweenRequestsAndNotWhilePaused) {
-  handlers_.tick_period_ms = 2;
-  ServiceThread thread(handlers_, ticks_, notifier_, events_);
-  std::thread runner([&] { thread.Run(); });
-  ASSERT_TRUE(WaitFor([&] { return handlers_.ticks >= 3; }));
-  thread.Post(kControlPause);
-  ASSERT_TRUE(WaitFor([&] { return handlers_.ticks_at_pause >= 0; }));
-  // Absence of ticks can only be shown over a stretch of time: 25 periods.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(handlers_.ticks.load(), handlers_.ticks_at_pause.load());
-  thread.Post(kControlContinue);
-  const int at_continue = handlers_.ticks;
-  ASSERT_TRUE(WaitFor([&] { return handlers_.ticks > at_continue; }));
-  thread.Post(kControlStop);
-  runner.join();
+// The next tick is counted on the clock from the start of the ticks, and
+// from the end of every tick delivered, modulo 2^32.
+TEST(ServiceTickSourceTest, CountsDownOnTheClockAcrossTheWrap) {
+  struct Case {
+    std::uint32_t start;  // the tick count at StartTicks
+    std::uint32_t period;
+    std::uint32_t advance;  // then the clock moves on by this much
+    std::uint32_t want_left;
+  } cases[] = {
+      {0, 2500, 0, 2500},
+      {0, 2500, 2499, 1},
+      {0, 2500, 2500, 0},
+      {0, 2500, 90000, 0},  // overdue: due now, not in 2^32 ms
+      {0xFFFFFF00u, 2500, 0, 2500},
+      {0xFFFFFF00u, 2500, 2499, 1},
+      {0xFFFFFF00u, 2500, 2600, 0},
+      {7, 0xFFFFFFFFu, 0, 0x7FFFFFFFu},  // cut to the longest period
+  };
+  for (const auto& c : cases) {
+    FakeClock clock;
+    clock.SetTick(c.start);
+    ServiceTickSource ticks(clock);
+    EXPECT_FALSE(ticks.MillisecondsLeft());
+    ticks.StartTicks(c.period);
+    clock.Advance(c.advance);
+    EXPECT_EQ(ticks.MillisecondsLeft(), c.want_left)
+        << c.start << " + " << c.period << ", " << c.advance << " later";
+  }
+}
+
+TEST(ServiceTickSourceTest, ATickPlacesTheNextUnlessItsHandlersDidSo) {
+  FakeClock clock;
+  ServiceTickSource ticks(clock);
+  ticks.StartTicks(1000);
+  clock.Advance(2500);  // a long handler or a pause
+  ticks.TickDelivered(ticks.generation());
+  EXPECT_EQ(ticks.MillisecondsLeft(), 1000u) << "one tick, not three";
+
+  auto generation = ticks.generation();
+  ticks.StartTicks(400);  // restarted inside the tick
+  clock.Advance(100);
+  ticks.TickDelivered(generation);
+  EXPECT_EQ(ticks.MillisecondsLeft(), 300u);
+
+  generation = ticks.generation();
+  ticks.StopTicks();  // stopped inside the tick
+  ticks.TickDelivered(generation);
+  EXPECT_FALSE(ticks.MillisecondsLeft());
+}
+
+// Runs the service thread on a thread of its own, ticking on the fake
+// clock; the test moves the clock and waits for what the thread does.
+class TickingServiceTest : public ServiceThreadTest {
+ protected:
+  void SetUp() override {
+    handlers_.tick_period_ms = 2500;
+    handlers_.state_probe = [this] { return thread_.state(); };
+  }
+  void TearDown() override {
+    thread_.Post(kControlStop);
+    if (runner_.joinable()) runner_.join();
+  }
+  void Start() {
+    runner_ = std::thread([this] { thread_.Run(); });
+    ASSERT_TRUE(WaitFor([&] { return thread_.state() == State::kRunning; }));
+  }
+  // Posts `code` and waits until the thread reported once more.
+  void PostAndWait(int code) {
+    const std::size_t reports = notifier_.States().size();
+    thread_.Post(code);
+    ASSERT_TRUE(WaitFor([&] { return notifier_.States().size() > reports; }));
+    // The request's last report comes at the end of its handling.
+    ASSERT_TRUE(WaitFor([&] { return !thread_.progress().Read().busy(); }));
+  }
+  std::vector<FakeHandlers::Tick> WaitForTicks(std::size_t n) {
+    EXPECT_TRUE(WaitFor([&] { return handlers_.Ticks().size() >= n; }));
+    return handlers_.Ticks();
+  }
+
+  ServiceThread thread_{handlers_, ticks_, notifier_, events_};
+  std::thread runner_;
+};
+
+TEST_F(TickingServiceTest, TicksFallDueOnTheClockAndRunBetweenRequests) {
+  Start();
+  clock_.Advance(2499);
+  PostAndWait(kControlInterrogate);
+  EXPECT_TRUE(handlers_.Ticks().empty()) << "a tick 1 ms early";
+  clock_.Advance(1);
+  EXPECT_EQ(WaitForTicks(1),
+            (std::vector<FakeHandlers::Tick>{{2500, State::kRunning}}));
+  // A clock that jumps far ahead gives one tick; the next comes a whole
+  // period after it.
+  clock_.Advance(10000);
+  WaitForTicks(2);
+  clock_.Advance(2500);
+  EXPECT_EQ(WaitForTicks(3),
+            (std::vector<FakeHandlers::Tick>{{2500, State::kRunning},
+                                             {12500, State::kRunning},
+                                             {15000, State::kRunning}}));
+}
+
+TEST_F(TickingServiceTest, NoTickWhilePausedAndTheOverdueOneOnceAfter) {
+  Start();
+  clock_.Advance(2500);
+  WaitForTicks(1);
+  PostAndWait(kControlPause);
+  ASSERT_EQ(thread_.state(), State::kPaused);
+  clock_.Advance(10000);  // four periods pass during the pause
+  PostAndWait(kControlInterrogate);
+  EXPECT_EQ(handlers_.Ticks().size(), 1u);
+  PostAndWait(kControlContinue);
+  clock_.Advance(2500);
+  EXPECT_EQ(WaitForTicks(3),
+            (std::vector<FakeHandlers::Tick>{{2500, State::kRunning},
+                                             {12500, State::kRunning},
+                                             {15000, State::kRunning}}));
+}
+
+TEST_F(TickingServiceTest, CountsTicksAcrossTheWrapOfTheTickCount) {
+  clock_.SetTick(0xFFFFFFFFu - 1000);
+  Start();
+  clock_.Advance(2499);
+  PostAndWait(kControlInterrogate);
+  EXPECT_TRUE(handlers_.Ticks().empty()) << "the wrap taken for the past";
+  clock_.Advance(1);
+  EXPECT_EQ(WaitForTicks(1),
+            (std::vector<FakeHandlers::Tick>{{1499, State::kRunning}}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_odbc_link.h"
 #include "fakes/fake_system_info.h"
 #include "fakes/fake_udp_broadcaster.h"
 #include "fakes/mem_file_system.h"
@@ -72,8 +73,9 @@ class StatusWiringTest : public ::testing::Test {
   IdleTicks ticks_;
   FakeSystemInfo info_;
   CountingBroadcaster udp_{events_};
+  FakeOdbcLink odbc_;
   TKaveroTCPIP module_{Platform{clock_, files_, events_, ticks_, "/prog/",
-                                info_, udp_, "/prog/KvxTCPServer"}};
+                                info_, udp_, "/prog/KvxTCPServer", odbc_}};
 };
 
 TEST_F(StatusWiringTest, LifecycleHandlersSendTheirCodesInPlace) {

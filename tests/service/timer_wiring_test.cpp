@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "database/tds_fixture_process.h"
 #include "fakes/fake_clock.h"
+#include "fakes/fake_odbc_link.h"
 #include "fakes/fake_system_info.h"
 #include "fakes/fake_tick_scheduler.h"
 #include "fakes/fake_udp_broadcaster.h"
@@ -42,9 +42,10 @@ class TimerWiringTest : public ::testing::Test {
   FakeTickScheduler ticks_;
   FakeSystemInfo info_;
   FakeUdpBroadcaster udp_;
+  FakeOdbcLink odbc_;
   std::unique_ptr<TKaveroTCPIP> module_ = std::make_unique<TKaveroTCPIP>(
       Platform{clock_, files_, events_, ticks_, "/prog/", info_, udp_,
-               "/prog/KvxTCPServer"});
+               "/prog/KvxTCPServer", odbc_});
 };
 
 TEST_F(TimerWiringTest, StartAppliesHTTPTimerAndIncompleteSettingsOnlyWarn) {
@@ -59,23 +60,31 @@ TEST_F(TimerWiringTest, StartAppliesHTTPTimerAndIncompleteSettingsOnlyWarn) {
        "Kavero TCPIP database gegevens onvolledig"}};
   EXPECT_EQ(events_.Events(), want);
   EXPECT_EQ(udp_.sent.size(), datagrams) << "no heartbeat without a database";
+  EXPECT_TRUE(odbc_.server.connection_strings.empty())
+      << "incomplete settings never reach the driver";
   module_.reset();
   EXPECT_EQ(events_.Events(), want);  // never connected: nothing to close
 }
 
 TEST_F(TimerWiringTest, DatabaseOpensHeartbeatFollowsAndEndClosesIt) {
-  TdsFixtureProcess server("accept");
-  ASSERT_GT(server.port(), 0);
-  Start("<SQLServer>127.0.0.1," + std::to_string(server.port()) +
-        "</SQLServer>\r\n<SQLDatabase>Zefo</SQLDatabase>\r\n"
-        "<SQLInlognaam>kavero</SQLInlognaam>\r\n"
-        "<SQLPaswoord>geheim</SQLPaswoord>\r\n");
+  Start(
+      "<SQLServer>127.0.0.1,1433</SQLServer>\r\n"
+      "<SQLDatabase>Zefo</SQLDatabase>\r\n"
+      "<SQLInlognaam>kavero</SQLInlognaam>\r\n"
+      "<SQLPaswoord>geheim</SQLPaswoord>\r\n");
   const std::size_t datagrams = udp_.sent.size();
   TickAfter(60000);
   EXPECT_EQ(events_.Texts(),
             (std::vector<std::string>{
                 "Kavero Zefo database gekoppeld",
                 "Kavero TCP/IP server koppeling met SQL database succesvol"}));
+  ASSERT_EQ(odbc_.server.connection_strings.size(), 1u);
+  EXPECT_NE(odbc_.server.connection_strings[0].find(
+                "SERVER={127.0.0.1,1433};DATABASE={Zefo};UID={kavero};"
+                "PWD={geheim};"),
+            std::string::npos)
+      << odbc_.server.connection_strings[0];
+  EXPECT_EQ(odbc_.server.login_timeouts, std::vector<int>{15});
   EXPECT_EQ(udp_.sent.size(), datagrams) << "the heartbeat waits 30 s";
   TickAfter(30000);
   ASSERT_EQ(udp_.sent.size(), datagrams + 1);
@@ -93,6 +102,8 @@ TEST_F(TimerWiringTest, DatabaseOpensHeartbeatFollowsAndEndClosesIt) {
   module_.reset();
   EXPECT_EQ(events_.Texts(), std::vector<std::string>{
                                  "Kavero Zefo database verbinding verbroken"});
+  EXPECT_EQ(odbc_.server.disconnects, 1);
+  EXPECT_EQ(odbc_.connections_made, 1);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fakes/fake_clock.h"
+#include "fakes/fake_odbc_link.h"
 #include "fakes/fake_system_info.h"
 #include "fakes/fake_tick_scheduler.h"
 #include "fakes/fake_udp_broadcaster.h"
@@ -28,8 +29,9 @@ class UnitOptionsTest : public ::testing::Test {
   FakeTickScheduler ticks_;
   FakeSystemInfo info_;
   FakeUdpBroadcaster udp_;
+  FakeOdbcLink odbc_;
   TKaveroTCPIP module_{Platform{clock_, files_, events_, ticks_, "/prog/",
-                                info_, udp_, "/prog/KvxTCPServer"}};
+                                info_, udp_, "/prog/KvxTCPServer", odbc_}};
   const std::vector<std::string> own_ = {
       "/prog/KvxTCPIP", "/prog/KvxTCPConfig.xml", "/prog/KvxTCPData"};
 };

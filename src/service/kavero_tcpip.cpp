@@ -104,6 +104,14 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
   FSettings.FSQLDatabase = ReadXMLTag(config, "SQLDatabase");
   FSettings.FSQLInlognaam = ReadXMLTag(config, "SQLInlognaam");
   FSettings.FSQLPaswoord = ReadXMLTag(config, "SQLPaswoord");
+  FSettings.FTLSCertificate = ReadXMLTag(config, "TLSCertificate");
+  FSettings.FTLSKey = ReadXMLTag(config, "TLSKey");
+  FSettings.FTLSClientCA = ReadXMLTag(config, "TLSClientCA");
+  FSettings.FAllowedClients = ReadXMLTag(config, "AllowedClients");
+  FSettings.FMaxConnections = ReadXMLTag(config, "MaxConnections");
+  FSettings.FMaxConnectionsPerClient =
+      ReadXMLTag(config, "MaxConnectionsPerClient");
+  FSettings.FReceiveTimeout = ReadXMLTag(config, "ReceiveTimeout");
 }
 
 // The steps below join the subsystems to the lifecycle; each one is filled

@@ -7,6 +7,7 @@
 #include "platform/line_list_file.h"
 #include "platform/odbc.h"
 #include "platform/stamps.h"
+#include "server/exposure_texts.h"
 #include "service/working_tree.h"
 #include "status/computer_pakket.h"
 
@@ -180,6 +181,29 @@ void TKaveroTCPIP::ServiceContinue(bool& continued) {
 void TKaveroTCPIP::ServiceShutdown() {
   SendStatusDatagram(kStatusShutdown);
   WriteEventLog(kShutdown, EventType::kInformation);
+}
+
+// Reads the TLS files again for connections accepted from now on; open
+// connections keep the context they started with. One entry says whether it
+// worked; a failure keeps what was loaded before.
+void TKaveroTCPIP::ServiceReload() {
+  const TlsSettings tls{FSettings.FTLSCertificate, FSettings.FTLSKey,
+                        FSettings.FTLSClientCA};
+  if (!TlsWanted(tls)) {
+    WriteEventLog(ReloadWithoutTlsText(), EventType::kInformation);
+    return;
+  }
+  try {
+    if (FTLS) {
+      FTLS->Reload();
+    } else {
+      FTLS =
+          std::make_unique<TlsContextHolder>(tls, FPlatform.program_directory);
+    }
+    WriteEventLog(TlsReloadedText(), EventType::kInformation);
+  } catch (const std::exception& e) {
+    WriteEventLog(TlsReloadFailedText(e.what()), EventType::kError);
+  }
 }
 
 void TKaveroTCPIP::ServiceAfterInstall() {

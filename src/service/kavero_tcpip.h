@@ -3,6 +3,7 @@
 #ifndef KVX_SERVICE_KAVERO_TCPIP_H_
 #define KVX_SERVICE_KAVERO_TCPIP_H_
 
+#include <memory>
 #include <string>
 
 #include "core/event_log.h"
@@ -11,6 +12,7 @@
 #include "diagnostics/diagnostics_observer.h"
 #include "diagnostics/exception_files.h"
 #include "diagnostics/traffic_log.h"
+#include "platform/tls_context.h"
 #include "platform/unit_installer.h"
 #include "server/tcp_server.h"
 #include "service/service_thread.h"
@@ -57,6 +59,7 @@ class TKaveroTCPIP final : public ServiceHandlers {
   void ServicePause(bool& paused) override;
   void ServiceContinue(bool& continued) override;
   void ServiceShutdown() override;
+  void ServiceReload() override;
   void TimerTick() override;
 
   // Install and uninstall handlers (main thread of the installing process).
@@ -102,6 +105,9 @@ class TKaveroTCPIP final : public ServiceHandlers {
   TServerInterceptLogFile ServerInterceptLogFile1;  // the traffic log
   ExceptionFiles FExceptionFiles;
   DiagnosticsObserver FServerObserver;
+  // The listener's TLS context while TLSCertificate and TLSKey are set;
+  // made by the first successful load, replaced by reloads.
+  std::unique_ptr<TlsContextHolder> FTLS;
   // Last: stopped and destroyed first, while everything it uses still lives.
   TCPServer FTCPServer;
 };

@@ -138,7 +138,7 @@ TlsContextHolder::TlsContextHolder(TlsSettings settings,
       current_(MakeServerTlsContext(settings_, program_directory_)) {}
 
 std::shared_ptr<asio::ssl::context> TlsContextHolder::Current() const {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   return current_;
 }
 
@@ -146,7 +146,7 @@ void TlsContextHolder::Reload() {
   // Built outside the lock: new connections keep taking the old context
   // while the files are read.
   auto fresh = MakeServerTlsContext(settings_, program_directory_);
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   current_ = std::move(fresh);
 }
 

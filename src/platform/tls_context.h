@@ -4,9 +4,9 @@
 #define KVX_PLATFORM_TLS_CONTEXT_H_
 
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 
 namespace asio::ssl {
@@ -62,7 +62,7 @@ class TlsContextHolder {
  private:
   const TlsSettings settings_;
   const std::string program_directory_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::shared_ptr<asio::ssl::context> current_ GUARDED_BY(mutex_);
 };
 

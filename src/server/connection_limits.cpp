@@ -34,7 +34,7 @@ ConnectionLimits::Verdict ConnectionLimits::Admit(
     const asio::ip::address& client, ConnectionSlot& slot) {
   slot.Release();
   std::string key = ClientKey(client);
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   if (max_total_ > 0 && total_ >= max_total_) return Verdict::kTotalLimit;
   std::int32_t& count = per_client_[key];
   if (max_per_client_ > 0 && count >= max_per_client_) {
@@ -47,7 +47,7 @@ ConnectionLimits::Verdict ConnectionLimits::Admit(
 }
 
 void ConnectionLimits::Release(const std::string& client) {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   const auto it = per_client_.find(client);
   if (it == per_client_.end()) return;
   if (--it->second == 0) per_client_.erase(it);
@@ -55,12 +55,12 @@ void ConnectionLimits::Release(const std::string& client) {
 }
 
 std::int32_t ConnectionLimits::total() const {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   return total_;
 }
 
 std::int32_t ConnectionLimits::of(const asio::ip::address& client) const {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   const auto it = per_client_.find(ClientKey(client));
   return it == per_client_.end() ? 0 : it->second;
 }

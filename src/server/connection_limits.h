@@ -5,9 +5,9 @@
 #include <asio/ip/address.hpp>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 
 namespace kvx {
@@ -64,7 +64,7 @@ class ConnectionLimits {
 
   const std::int32_t max_total_;
   const std::int32_t max_per_client_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::int32_t total_ GUARDED_BY(mutex_) = 0;
   std::map<std::string, std::int32_t> per_client_ GUARDED_BY(mutex_);
 };

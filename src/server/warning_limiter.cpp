@@ -23,7 +23,7 @@ void WarningLimiter::DropExpired(std::uint64_t now) {
 }
 
 WarningLimiter::Decision WarningLimiter::Allow(const std::string& key) {
-  std::scoped_lock lock(mutex_);
+  MutexLock lock(mutex_);
   const std::uint64_t now = NowMs();
   auto it = entries_.find(key);
   if (it != entries_.end()) {

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 
 namespace kvx {
@@ -50,7 +50,7 @@ class WarningLimiter {
   const Clock& clock_;
   const std::uint32_t interval_ms_;
   const std::size_t max_keys_;
-  std::mutex mutex_;
+  Mutex mutex_;
   // The 32-bit tick count extended to 64 bits, so that its wrap after 49
   // days does not make an old entry look recent.
   bool started_ GUARDED_BY(mutex_) = false;

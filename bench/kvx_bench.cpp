@@ -17,6 +17,7 @@
 #include "core/frame.h"
 #include "load_client.h"
 #include "process_probe.h"
+#include "tls_load.h"
 
 namespace kvx::bench {
 namespace {
@@ -31,6 +32,8 @@ struct Options {
   int archive_frames = 5000;
   bool archive_keep = false;
   std::string label = "run";
+  bool tls = false;
+  TlsClientOptions tls_options;
 };
 
 constexpr char kUsage[] =
@@ -47,7 +50,9 @@ constexpr char kUsage[] =
     "  --archive-dir D          measure the archive-file limit in D\n"
     "  --archive-frames N       frames of that measurement (5000)\n"
     "  --archive-keep 1         leave its files (the caller removes them)\n"
-    "  --label L                scenario name on the RESULT line\n";
+    "  --label L                scenario name on the RESULT line\n"
+    "  --tls 1                  the load speaks TLS, a thread per connection\n"
+    "  --ca F --cert F --key F  PEM CA of the service; client certificate\n";
 
 bool Parse(int argc, char** argv, Options& o) {
   using Setter = std::function<void(const std::string&, int)>;
@@ -69,6 +74,11 @@ bool Parse(int argc, char** argv, Options& o) {
       {"--archive-frames", [&](auto&, int n) { o.archive_frames = n; }},
       {"--archive-keep", [&](auto&, int n) { o.archive_keep = n != 0; }},
       {"--label", [&](const std::string& v, int) { o.label = v; }},
+      {"--tls", [&](auto&, int n) { o.tls = n != 0; }},
+      {"--ca", [&](const std::string& v, int) { o.tls_options.ca_file = v; }},
+      {"--cert",
+       [&](const std::string& v, int) { o.tls_options.cert_file = v; }},
+      {"--key", [&](const std::string& v, int) { o.tls_options.key_file = v; }},
   };
   for (int i = 1; i + 1 < argc; i += 2) {
     const auto setter = setters.find(argv[i]);
@@ -166,7 +176,8 @@ int Main(int argc, char** argv) {
   LoadResult load;
   if (o.load.connections > 0 && o.load.frames > 0) {
     const ProcessSample before = SampleProcess(o.pid);
-    load = RunLoad(o.target, o.load);
+    load = o.tls ? RunTlsLoad(o.target, o.load, o.tls_options)
+                 : RunLoad(o.target, o.load);
     const ProcessSample after = SampleProcess(o.pid);
     if (before.ok && after.ok && load.seconds > 0) {
       idle_figures.cpu_percent =

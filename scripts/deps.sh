@@ -11,6 +11,7 @@ packages=(
   iproute2 util-linux clang-format
   clang libclang-rt-14-dev
   systemd fakeroot  # systemd-analyze, systemd-sysusers; the package test
+  libssl-dev openssl  # the TLS listener; certificates in tests
 )
 
 missing=()

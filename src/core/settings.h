@@ -31,6 +31,15 @@ struct Settings {
   bool FTrafficLogDaily = false;           // TrafficLogDaily exactly "True"
   // Optional: the receive buffers of all connections together, in MiB.
   std::string FMaxReceiveBufferMB;
+  // Optional elements for networks the operator does not control; each is
+  // empty (off) when its element is missing.
+  std::string FTLSCertificate;  // PEM certificate chain; with FTLSKey: TLS
+  std::string FTLSKey;          // PEM private key
+  std::string FTLSClientCA;     // PEM CA; set: clients need its certificate
+  std::string FAllowedClients;  // addresses and CIDR prefixes
+  std::string FMaxConnections;  // number rule; 0 or less: no limit
+  std::string FMaxConnectionsPerClient;  // number rule; 0 or less: no limit
+  std::string FReceiveTimeout;           // number rule, seconds; 0 or less: off
 };
 
 // The archive switch of decoded messages: on only when OutputToFile is

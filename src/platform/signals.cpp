@@ -21,7 +21,8 @@ namespace {
 sigset_t ControlSignals() {
   sigset_t set;
   sigemptyset(&set);
-  for (const int sig : {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1, SIGPWR}) {
+  for (const int sig :
+       {SIGTERM, SIGINT, SIGTSTP, SIGCONT, SIGUSR1, SIGPWR, SIGHUP}) {
     sigaddset(&set, sig);
   }
   return set;
@@ -40,6 +41,8 @@ int ControlCodeOf(int sig) {
       return kControlInterrogate;
     case SIGPWR:
       return kControlShutdown;
+    case SIGHUP:
+      return kControlReload;
     default:
       return 0;
   }

@@ -195,6 +195,8 @@ std::string UnitFileText(const UnitOptions& options) {
       "ExecStart=" +
       UnitPathValue(Cp1252ToUtf8(options.program_path), true) +
       "\n"
+      // systemctl reload: the service reads its TLS files again.
+      "ExecReload=/bin/kill -HUP $MAINPID\n"
       "WatchdogSec=30s\n"
       "Restart=on-failure\n";
   if (!options.user.empty()) {

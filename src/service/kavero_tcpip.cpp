@@ -7,6 +7,7 @@
 #include "platform/line_list_file.h"
 #include "platform/odbc.h"
 #include "platform/stamps.h"
+#include "server/exposure_texts.h"
 #include "service/working_tree.h"
 #include "status/computer_pakket.h"
 
@@ -130,6 +131,14 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
   FSettings.FSQLPaswoord = ReadXMLTag(config, "SQLPaswoord");
   ReadDiskSettings(config, FSettings);
   FSettings.FMaxReceiveBufferMB = ReadXMLTag(config, "MaxReceiveBufferMB");
+  FSettings.FTLSCertificate = ReadXMLTag(config, "TLSCertificate");
+  FSettings.FTLSKey = ReadXMLTag(config, "TLSKey");
+  FSettings.FTLSClientCA = ReadXMLTag(config, "TLSClientCA");
+  FSettings.FAllowedClients = ReadXMLTag(config, "AllowedClients");
+  FSettings.FMaxConnections = ReadXMLTag(config, "MaxConnections");
+  FSettings.FMaxConnectionsPerClient =
+      ReadXMLTag(config, "MaxConnectionsPerClient");
+  FSettings.FReceiveTimeout = ReadXMLTag(config, "ReceiveTimeout");
   ResolveOutputDirectory();
 }
 
@@ -263,6 +272,29 @@ void TKaveroTCPIP::ServiceContinue(bool& continued) {
 void TKaveroTCPIP::ServiceShutdown() {
   SendStatusDatagram(kStatusShutdown);
   WriteEventLog(kShutdown, EventType::kInformation);
+}
+
+// Reads the TLS files again for connections accepted from now on; open
+// connections keep the context they started with. One entry says whether it
+// worked; a failure keeps what was loaded before.
+void TKaveroTCPIP::ServiceReload() {
+  const TlsSettings tls{FSettings.FTLSCertificate, FSettings.FTLSKey,
+                        FSettings.FTLSClientCA};
+  if (!TlsWanted(tls)) {
+    WriteEventLog(ReloadWithoutTlsText(), EventType::kInformation);
+    return;
+  }
+  try {
+    if (FTLS) {
+      FTLS->Reload();
+    } else {
+      FTLS =
+          std::make_unique<TlsContextHolder>(tls, FPlatform.program_directory);
+    }
+    WriteEventLog(TlsReloadedText(), EventType::kInformation);
+  } catch (const std::exception& e) {
+    WriteEventLog(TlsReloadFailedText(e.what()), EventType::kError);
+  }
 }
 
 void TKaveroTCPIP::ServiceAfterInstall() {

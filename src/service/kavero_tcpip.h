@@ -3,6 +3,7 @@
 #ifndef KVX_SERVICE_KAVERO_TCPIP_H_
 #define KVX_SERVICE_KAVERO_TCPIP_H_
 
+#include <memory>
 #include <string>
 
 #include "core/event_log.h"
@@ -13,6 +14,7 @@
 #include "diagnostics/traffic_log.h"
 #include "observability/event_recorder.h"
 #include "observability/metrics.h"
+#include "platform/tls_context.h"
 #include "platform/unit_installer.h"
 #include "server/tcp_server.h"
 #include "service/disk_housekeeping.h"
@@ -63,6 +65,7 @@ class TKaveroTCPIP final : public ServiceHandlers {
   void ServicePause(bool& paused) override;
   void ServiceContinue(bool& continued) override;
   void ServiceShutdown() override;
+  void ServiceReload() override;
   void TimerTick() override;
 
   // Install and uninstall handlers (main thread of the installing process).
@@ -114,6 +117,9 @@ class TKaveroTCPIP final : public ServiceHandlers {
   ExceptionFiles FExceptionFiles;
   DiagnosticsObserver FServerObserver;
   DiskHousekeeping FDiskHousekeeping;  // service thread only
+  // The listener's TLS context while TLSCertificate and TLSKey are set;
+  // made by the first successful load, replaced by reloads.
+  std::unique_ptr<TlsContextHolder> FTLS;
   // Stopped and destroyed before everything it uses.
   TCPServer FTCPServer;
   // Last: reads every component above from its own threads.

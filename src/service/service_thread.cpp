@@ -164,6 +164,14 @@ bool ServiceThread::Handle(int code) {
         action = "interrogate";
         Report(state_);
         return false;
+      case kControlReload:
+        if (state_ != ServiceState::kRunning &&
+            state_ != ServiceState::kPaused) {
+          return false;
+        }
+        action = "reload";
+        handlers_.ServiceReload();
+        return false;
       case kControlShutdown:
         action = "shutdown";
         Report(ServiceState::kStopPending);

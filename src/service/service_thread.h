@@ -29,6 +29,9 @@ class ServiceHandlers {
   virtual void ServicePause(bool& paused) = 0;
   virtual void ServiceContinue(bool& continued) = 0;
   virtual void ServiceShutdown() = 0;
+  // Reload request (SIGHUP): files that may be replaced while running are
+  // read again. Writes its own entry; the state does not change.
+  virtual void ServiceReload() {}
   // A tick of the timer list is due. Must not throw.
   virtual void TimerTick() = 0;
 };

@@ -35,6 +35,12 @@ sent.
       --body TEXT        text after the two elements
   -t, --timeout SECONDS  limit for connecting and for each reply (default 5)
   -x, --hex              print the reply bytes in hexadecimal, not the text
+      --tls              speak TLS (1.2 or 1.3); the gateway's certificate
+                         must be valid for the address or name of --host
+      --ca FILE          PEM CA to verify the gateway by (default: the
+                         system's trusted CAs)
+      --cert FILE        PEM certificate (chain) to present to the gateway
+      --key FILE         PEM private key of --cert (unencrypted)
   -h, --help             print this text and end
 
 Exit status: 0 when every reply is INF or ACK; 2 when the gateway refused a
@@ -81,6 +87,15 @@ SendOptions ParseSendArguments(const std::vector<std::string>& args) {
     } else if (name == "-x" || name == "--hex") {
       reader.NoValue(name);
       o.hex = true;
+    } else if (name == "--tls") {
+      reader.NoValue(name);
+      o.tls = true;
+    } else if (name == "--ca") {
+      o.ca = reader.Value(name);
+    } else if (name == "--cert") {
+      o.cert = reader.Value(name);
+    } else if (name == "--key") {
+      o.key = reader.Value(name);
     } else if (name == "--type") {
       o.type = NoQuote(Utf8ToCp1252(reader.Value(name)), name);
     } else if (name == "--tag") {
@@ -94,6 +109,12 @@ SendOptions ParseSendArguments(const std::vector<std::string>& args) {
     } else {
       throw UsageError("unknown option: " + name);
     }
+  }
+  if (!o.tls && !(o.ca.empty() && o.cert.empty() && o.key.empty())) {
+    throw UsageError("options --ca, --cert and --key need --tls");
+  }
+  if (o.cert.empty() != o.key.empty()) {
+    throw UsageError("options --cert and --key go together");
   }
   return o;
 }
@@ -171,8 +192,13 @@ int SendMessages(const SendOptions& options,
   int status = kExitAnswered;
   try {
     TcpClient client;
-    client.Connect(options.host, options.port,
-                   std::chrono::steady_clock::now() + options.timeout);
+    const auto connect_deadline =
+        std::chrono::steady_clock::now() + options.timeout;
+    client.Connect(options.host, options.port, connect_deadline);
+    if (options.tls) {
+      client.StartTls({options.ca, options.cert, options.key},
+                      connect_deadline);
+    }
     std::string received;
     for (std::size_t i = 0; i < messages.size(); ++i) {
       client.SendAll(BuildFrame(messages[i]),

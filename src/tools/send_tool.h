@@ -18,6 +18,10 @@ struct SendOptions {
   std::uint16_t port = 9200;
   std::chrono::milliseconds timeout{5000};  // connect, and each reply
   bool hex = false;
+  // TLS: verify the gateway by `ca` (empty: the system's CAs) and present
+  // `cert` with `key` when given (UTF-8 paths).
+  bool tls = false;
+  std::string ca, cert, key;
   bool help = false;
   // The parts of a composed message (Windows-1252); a message is composed
   // when any of them is given.
@@ -34,7 +38,8 @@ inline constexpr int kExitFailed = 1;    // connection, timeout, bad reply
 inline constexpr int kExitRefused = 2;   // a NAK among the replies
 
 // Throws UsageError; refuses a tag or type holding a double quote, which
-// would end the attribute early.
+// would end the attribute early, --ca, --cert or --key without --tls, and
+// --cert without --key or the other way round.
 SendOptions ParseSendArguments(const std::vector<std::string>& args);
 
 bool ComposesMessage(const SendOptions& options);

@@ -46,6 +46,7 @@ TEST(SignalThreadTest, PostsTheControlCodeOfEachSignal) {
       {SIGTERM, kControlStop},        {SIGINT, kControlStop},
       {SIGTSTP, kControlPause},       {SIGCONT, kControlContinue},
       {SIGUSR1, kControlInterrogate}, {SIGPWR, kControlShutdown},
+      {SIGHUP, kControlReload},
   };
   for (const auto& [sig, code] : cases) {
     // To the process, as systemd and kill(1) send them.

@@ -57,6 +57,7 @@ TEST_F(UnitInstallerTest, InstallsOnceAndUninstallsOnce) {
   EXPECT_EQ(ReadWholeFile(unit_),
             "[Unit]\nDescription=Kavero TCP Server\n\n"
             "[Service]\nType=notify\nExecStart=/opt/kvx/KvxTCPServer\n"
+            "ExecReload=/bin/kill -HUP $MAINPID\n"
             "WatchdogSec=30s\nRestart=on-failure\n"
             "User=kavero\nGroup=kavero\n"
             "UMask=0027\nLimitNOFILE=65536\nNoNewPrivileges=yes\n"

@@ -53,6 +53,10 @@ class FakeHandlers final : public ServiceHandlers {
     bool flag = true;
     Call("shutdown", flag);
   }
+  void ServiceReload() override {
+    bool flag = true;
+    Call("reload", flag);
+  }
   void TimerTick() override {
     std::scoped_lock lock(mutex_);
     ticks_.push_back({source_.clock().TickCount(),
@@ -130,6 +134,11 @@ TEST_F(ServiceThreadTest, HandlesRequestsInOrderWithTheirStatusReports) {
        {State::kStartPending, State::kRunning, State::kPausePending,
         State::kPaused, State::kContinuePending, State::kRunning,
         State::kRunning, State::kStopPending, State::kStopped}},
+      // Reload while running or paused leaves the state as it was.
+      {{kControlReload, kControlPause, kControlReload, kControlStop},
+       {"start", "reload", "pause", "reload", "stop"},
+       {State::kStartPending, State::kRunning, State::kPausePending,
+        State::kPaused, State::kStopPending, State::kStopped}},
       // Requests queued behind the stop are still handled.
       {{kControlStop, kControlInterrogate, 129},
        {"start", "stop"},

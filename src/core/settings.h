@@ -31,6 +31,7 @@ struct Settings {
   bool FTrafficLogDaily = false;           // TrafficLogDaily exactly "True"
   // Optional: the receive buffers of all connections together, in MiB.
   std::string FMaxReceiveBufferMB;
+  bool FProxyProtocol = false;  // ProxyProtocol exactly "True": a PROXY header
 };
 
 }  // namespace kvx

@@ -129,6 +129,7 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
   FSettings.FSQLPaswoord = ReadXMLTag(config, "SQLPaswoord");
   ReadDiskSettings(config, FSettings);
   FSettings.FMaxReceiveBufferMB = ReadXMLTag(config, "MaxReceiveBufferMB");
+  FSettings.FProxyProtocol = ReadXMLTag(config, "ProxyProtocol") == "True";
   ResolveOutputDirectory();
 }
 

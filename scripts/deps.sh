@@ -11,6 +11,7 @@ packages=(
   iproute2 util-linux clang-format
   clang libclang-rt-14-dev
   systemd fakeroot  # systemd-analyze, systemd-sysusers; the package test
+  haproxy           # the balancer recipe in deploy/haproxy and its e2e test
 )
 
 missing=()

@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   systemd fakeroot  # systemd-analyze, systemd-sysusers; the package test
   libssl-dev openssl  # the TLS listener; certificates in tests
+  haproxy           # the balancer recipe in deploy/haproxy and its e2e test
 )
 
 missing=()

@@ -8,7 +8,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${KVX_FUZZ_SECONDS:-25}
-targets=(frame_fuzzer frame_step_fuzzer)
+targets=(frame_fuzzer frame_step_fuzzer proxy_header_fuzzer)
 
 if ! cmake --preset fuzz >/dev/null || ! cmake --build --preset fuzz -j2; then
   echo "fuzz: BUILD FAILED"

@@ -40,6 +40,7 @@ struct Settings {
   std::string FMaxConnections;  // number rule; 0 or less: no limit
   std::string FMaxConnectionsPerClient;  // number rule; 0 or less: no limit
   std::string FReceiveTimeout;           // number rule, seconds; 0 or less: off
+  bool FProxyProtocol = false;  // ProxyProtocol exactly "True": a PROXY header
 };
 
 // The archive switch of decoded messages: on only when OutputToFile is

@@ -139,6 +139,7 @@ void TKaveroTCPIP::LoadSettings(const LineList& config) {
   FSettings.FMaxConnectionsPerClient =
       ReadXMLTag(config, "MaxConnectionsPerClient");
   FSettings.FReceiveTimeout = ReadXMLTag(config, "ReceiveTimeout");
+  FSettings.FProxyProtocol = ReadXMLTag(config, "ProxyProtocol") == "True";
   ResolveOutputDirectory();
 }
 

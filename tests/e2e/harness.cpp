@@ -132,6 +132,17 @@ RunResult RunProgram(const std::string& program,
   return result;
 }
 
+pid_t StartProgram(const std::string& program,
+                   const std::vector<std::string>& args,
+                   const std::string& out_path, const std::string& err_path) {
+  return Spawn(program, args, MergedEnvironment({}, {"NOTIFY_SOCKET"}),
+               out_path, err_path);
+}
+
+std::optional<int> WaitForProgram(pid_t pid, milliseconds timeout) {
+  return WaitUntil(pid, Clock::now() + timeout);
+}
+
 std::string ConfigWith(const std::string& program_directory,
                        const std::map<std::string, std::string>& settings) {
   std::string text = TemplateText(program_directory);

@@ -51,6 +51,17 @@ RunResult RunProgram(const std::string& program,
                      const Environment& env = {},
                      milliseconds timeout = kTimeout);
 
+// Starts `program` with `args` and this process's environment (without
+// NOTIFY_SOCKET), stdin from /dev/null, stdout and stderr appended to the
+// two files, and returns at once: the process id, or -1 (and a test
+// failure) when it cannot start. The caller reaps it (WaitForProgram).
+pid_t StartProgram(const std::string& program,
+                   const std::vector<std::string>& args,
+                   const std::string& out_path, const std::string& err_path);
+// Waits for a child started by StartProgram: its exit status (exit code,
+// or 128 + signal), or nullopt when `timeout` passes first.
+std::optional<int> WaitForProgram(pid_t pid, milliseconds timeout = kTimeout);
+
 // The template (TemplateText) with the text of some elements replaced, e.g.
 // ConfigWith(dir, {{"Port", "9201"}, {"OutputToFile", "False"}}).
 std::string ConfigWith(const std::string& program_directory,

@@ -66,12 +66,30 @@ void PortHolder::Release() {
 // TcpClient
 
 TcpClient::TcpClient(std::uint16_t port, milliseconds timeout) {
+  Connect(port, nullptr, timeout);
+}
+
+TcpClient::TcpClient(std::uint16_t port, const std::string& from,
+                     milliseconds timeout) {
+  sockaddr_in local = Loopback(0);
+  if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1) {
+    ADD_FAILURE() << "not an IPv4 address: " << from;
+    return;
+  }
+  Connect(port, &local, timeout);
+}
+
+void TcpClient::Connect(std::uint16_t port, const sockaddr_in* local,
+                        milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   const sockaddr_in addr = Loopback(port);
   for (;;) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) ==
-        0) {
+    const bool bound = local == nullptr ||
+                       ::bind(fd_, reinterpret_cast<const sockaddr*>(local),
+                              sizeof *local) == 0;
+    if (bound && ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr),
+                           sizeof addr) == 0) {
       const int on = 1;
       ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       return;
@@ -107,7 +125,9 @@ std::string TcpClient::PeerId() const {
       ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     return "";
   }
-  return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
 bool TcpClient::WaitForClose(milliseconds timeout, std::string* received) {

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+struct sockaddr_in;
+
 namespace kvx::e2e {
 
 using std::chrono::milliseconds;
@@ -47,12 +49,17 @@ class TcpClient {
   // Connects to 127.0.0.1:port, trying again until `timeout` (the listener
   // may still be starting). Check connected().
   explicit TcpClient(std::uint16_t port, milliseconds timeout = kTimeout);
+  // The same from the loopback address `from` (e.g. "127.0.0.2"), as a
+  // client on another machine would appear.
+  TcpClient(std::uint16_t port, const std::string& from,
+            milliseconds timeout = kTimeout);
   ~TcpClient();
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
 
   bool connected() const { return fd_ >= 0; }
-  // "127.0.0.1:<this end's port>": the service's id of this connection.
+  // "<this end's address>:<its port>": the service's id of this connection
+  // when it is reached directly.
   std::string PeerId() const;
   bool Send(const std::string& bytes);
   // Up to `n` bytes: fewer when the peer closes or `timeout` passes.
@@ -68,6 +75,10 @@ class TcpClient {
   void Reset();
 
  private:
+  // Connects, bound first to `local` when not null.
+  void Connect(std::uint16_t port, const sockaddr_in* local,
+               milliseconds timeout);
+
   int fd_ = -1;
 };
 

@@ -68,12 +68,12 @@ class FileSystem {
   virtual bool CreateNew(const std::string& path, std::string_view bytes,
                          SyncBatch* batch) = 0;
   virtual std::unique_ptr<SyncBatch> NewSyncBatch() = 0;
-  // Puts the data of every file in the batch on stable storage, then the
-  // directory entries, each directory once, and empties the batch. Throws
+  // Puts the data of every file in the batch and their directory entries on
+  // stable storage, with one commit per directory, and empties the batch. Throws
   // KvxError "Stream write error: " and the system's text on failure (the
   // batch is emptied all the same).
   virtual void Sync(SyncBatch& batch) = 0;
-  // How many file and directory syncs were issued so far.
+  // How many syncs (commits) were issued so far.
   virtual std::uint64_t SyncCount() const = 0;
 
   // The regular files directly in `path` (no directories); empty when the

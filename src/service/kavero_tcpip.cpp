@@ -72,7 +72,7 @@ TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
       FTCPServer(FSettings, FEventLog, platform.files, platform.clock,
                  FServerObserver, FMetrics),
       FWatch(WatchSources{FMetrics, FEventRecorder, FTCPServer, FSettings,
-                          platform.clock, FEventLog}) {}
+                          platform.clock, FEventLog, FDiskHousekeeping}) {}
 
 // The database connection ends with the process; it is closed here, while
 // the reporter still exists, so that its disconnect entry is written.

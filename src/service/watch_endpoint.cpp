@@ -14,6 +14,7 @@
 #include "platform/error.h"
 #include "platform/process_stats.h"
 #include "server/tcp_server.h"
+#include "service/disk_housekeeping.h"
 #include "status/computer_pakket.h"
 
 namespace kvx {
@@ -100,6 +101,9 @@ HttpReply WatchEndpoint::HealthPage() const {
   in.archive_last_write_ok = m.archive_last_write_ok.Value() != 0;
   in.archive_queue = m.archive_queue.Value();
   in.archive_free_bytes = FreeBytes(sources_.settings.FOutputDirectory);
+  if (sources_.settings.FMinFreeDiskMB > 0) {
+    in.below_free_space_mark = sources_.housekeeping.BelowMark();
+  }
   in.database_configured = DatabaseConfigured();
   in.database_linked = m.database_linked.Value() != 0;
   HealthReport report = EvaluateHealth(in);

@@ -13,6 +13,7 @@
 namespace kvx {
 
 class Clock;
+class DiskHousekeeping;
 class EventLog;
 class EventRecorder;
 class LineList;
@@ -32,6 +33,8 @@ struct WatchSources {
   const Settings& settings;  // read-only once the endpoint starts
   const Clock& clock;
   EventLog& events;
+  // The free-space mark of the archive and log directories (MinFreeDiskMB).
+  const DiskHousekeeping& housekeeping;
 };
 
 // Owned by the module. Start and Stop run on the service thread; the pages

@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -30,16 +33,44 @@ std::int64_t CountEntries(const std::string& directory) {
   return n;
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool ok = ::write(fd, bytes.data(), bytes.size()) ==
-                  static_cast<ssize_t>(bytes.size());
-  return ::close(fd) == 0 && ok;
+bool StartsWith(const char* name, const char* prefix) {
+  return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
+}
+
+bool EndsWith(const std::string& name, const char* suffix) {
+  const std::size_t n = std::strlen(suffix);
+  return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
 }
 
 }  // namespace
+
+ArchiveCount CountArchiveFiles(const std::string& directory) {
+  ArchiveCount count;
+  DIR* d = ::opendir(directory.c_str());
+  if (d == nullptr) return count;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    // "TCP_COMx_" and "TCP_COM_" differ in their eighth character, so no
+    // name counts twice.
+    if (StartsWith(e->d_name, "TCP_COMx_") && EndsWith(name, ".TXT")) {
+      ++count.raw;
+    } else if (StartsWith(e->d_name, "TCP_COM_") && EndsWith(name, ".XML")) {
+      ++count.decoded;
+    }
+  }
+  ::closedir(d);
+  count.ok = true;
+  return count;
+}
+
+double ThreadCpuSeconds() {
+  rusage usage{};
+  if (::getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 ProcessSample SampleProcess(pid_t pid) {
   ProcessSample sample;
@@ -94,14 +125,40 @@ ArchiveProbe::~ArchiveProbe() {
   for (const auto& name : names_) ::unlink(name.c_str());
 }
 
-double ArchiveProbe::Measure(int frames, std::size_t raw_size,
-                             std::size_t decoded_size) {
+bool ArchiveProbe::WriteWholeFile(const std::string& path,
+                                  const std::string& bytes) {
+  int fd = -1;
+  if (!no_unnamed_files_) {
+    fd = ::open(directory_.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      return false;
+    }
+    no_unnamed_files_ = fd < 0;
+  }
+  const bool unnamed = fd >= 0;
+  if (!unnamed) {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+  }
+  bool ok = ::write(fd, bytes.data(), bytes.size()) ==
+            static_cast<ssize_t>(bytes.size());
+  if (ok && unnamed) {
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    ok = ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(),
+                  AT_SYMLINK_FOLLOW) == 0;
+  }
+  return ::close(fd) == 0 && ok;
+}
+
+ProbeFigures ArchiveProbe::Measure(int frames, std::size_t raw_size,
+                                   std::size_t decoded_size) {
   const std::string raw(raw_size, 'r');
   const std::string decoded(decoded_size, 'd');
   const std::string prefix = directory_ + "/KVX_BENCH_" +
                              std::to_string(::getpid()) + "_" +
                              std::to_string(names_.size()) + "_";
   const auto start = std::chrono::steady_clock::now();
+  const double cpu_start = ThreadCpuSeconds();
   bool ok = true;
   for (int i = 0; i < frames && ok; ++i) {
     names_.push_back(prefix + std::to_string(i) + "x.TXT");
@@ -111,8 +168,9 @@ double ArchiveProbe::Measure(int frames, std::size_t raw_size,
   }
   const std::chrono::duration<double> took =
       std::chrono::steady_clock::now() - start;
-  if (!ok || took.count() <= 0) return 0;
-  return frames / took.count();
+  const double cpu = ThreadCpuSeconds() - cpu_start;
+  if (!ok || took.count() <= 0 || frames <= 0) return {};
+  return {frames / took.count(), 1e6 * cpu / frames};
 }
 
 }  // namespace kvx::bench

@@ -29,9 +29,29 @@ std::int64_t CountOpenFds(pid_t pid);
 // there is none or more than one.
 pid_t FindProcess(const std::string& name);
 
-// Measures this machine's limit for the archive work: creates, writes and
-// closes two files per frame (`raw_size` and `decoded_size` bytes) in
-// `directory`, one writer, `frames` times, as the service's archive does.
+// The archive files of the service in one directory, by name form.
+struct ArchiveCount {
+  bool ok = false;           // the directory could be read
+  std::int64_t raw = 0;      // TCP_COMx_<stamp>_<n>.TXT
+  std::int64_t decoded = 0;  // TCP_COM_<stamp>_<n>.XML
+};
+
+// Counts the raw and decoded COM archive files in `directory`.
+ArchiveCount CountArchiveFiles(const std::string& directory);
+
+// The CPU time (user + system) this thread has used so far, in seconds.
+double ThreadCpuSeconds();
+
+struct ProbeFigures {
+  double frames_per_second = 0;  // 0 when a file cannot be written
+  double cpu_us_per_frame = 0;   // this thread's CPU time per frame
+};
+
+// Measures this machine's limit for the archive work: writes two whole files
+// per frame (`raw_size` and `decoded_size` bytes) in `directory`, one writer,
+// `frames` times, as the service's archive does: each file unnamed, written,
+// linked under its name (a fresh one, never replacing) and closed. Where the
+// file system has no unnamed files, each file is created exclusively instead.
 // The files stay until the object goes, or for good with `keep`: files
 // deleted while a service runs slow its own file creation (the file system
 // skips recently freed inodes), which is not that service's doing.
@@ -43,12 +63,16 @@ class ArchiveProbe {
   ArchiveProbe(const ArchiveProbe&) = delete;
   ArchiveProbe& operator=(const ArchiveProbe&) = delete;
 
-  // Frames per second, or 0 when a file cannot be written.
-  double Measure(int frames, std::size_t raw_size, std::size_t decoded_size);
+  // Frames per second and CPU time per frame of one measurement.
+  ProbeFigures Measure(int frames, std::size_t raw_size,
+                       std::size_t decoded_size);
 
  private:
+  bool WriteWholeFile(const std::string& path, const std::string& bytes);
+
   const std::string directory_;
   const bool keep_;
+  bool no_unnamed_files_ = false;
   std::vector<std::string> names_;
 };
 

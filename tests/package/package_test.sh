@@ -66,6 +66,10 @@ touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
 export KVX_SYSTEMD_UNIT_DIR=$units
 state=$work/fakeroot.state
 touch "$state"
+# Under the address sanitizer the maintainer scripts' program runs with
+# fakeroot's preloaded library ahead of the sanitizer's runtime, which the
+# sanitizer refuses by default.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 dpkg_root() {
   FAKEROOTDONTTRYCHOWN=1 fakeroot -i "$state" -s "$state" -- \
     dpkg --root="$root" --log="$work/dpkg.log" --force-script-chrootless \

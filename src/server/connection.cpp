@@ -132,6 +132,7 @@ void Connection::Begin() {
   // block the thread.
   std::error_code ignored;
   socket_.non_blocking(true, ignored);
+  client_ = PeerAddress(socket_);
   if (!services_.settings.FProxyProtocol) {
     StartHandshake();
     return;
@@ -183,16 +184,15 @@ void Connection::ReceiveHeader(const std::error_code& ec,
   }
   stage_timer_.cancel();
   std::string().swap(header_bytes_);
-  asio::ip::address client = PeerAddress(socket_);
   if (header.keep_peer) {
     local_check_ = true;
   } else {
-    client = header.source.address();
+    client_ = header.source.address();
     peer_id_ = PeerText(header.source);
   }
   // Behind a balancer the allow-list and the limits apply to the client the
   // header names, not to the balancer.
-  if (!AdmitClient(services_, client, slot_)) {
+  if (!AdmitClient(services_, client_, slot_)) {
     Shutdown();
     return;
   }
@@ -201,7 +201,7 @@ void Connection::ReceiveHeader(const std::error_code& ec,
 
 void Connection::RefuseHeader(const std::string& text) {
   services_.metrics.refused_proxy_header.Add();
-  const std::string key = ClientKey(PeerAddress(socket_));
+  const std::string key = ClientKey(client_);
   const WarningLimiter::Decision decision = services_.warnings.Allow(key);
   if (decision.write) services_.events.WriteEventLog(text, EventType::kWarning);
   Shutdown();
@@ -247,9 +247,9 @@ void Connection::Handshaken(const std::error_code& ec) {
 
 void Connection::RefuseHandshake(const std::string& reason) {
   services_.metrics.refused_handshake.Add();
-  WarnLimited(services_, PeerAddress(socket_),
-              [&](const std::string&, std::uint64_t held_back) {
-                return HandshakeFailedText(peer_id_, reason, held_back);
+  WarnLimited(services_, client_,
+              [&](const std::string& key, std::uint64_t held_back) {
+                return HandshakeFailedText(key, reason, held_back);
               });
   Shutdown();
 }
@@ -558,7 +558,7 @@ void Connection::ReceiveTimedOut(const std::error_code& ec) {
   }
   services_.metrics.receive_timeout_closes.Add();
   services_.events.WriteEventLog(
-      ReceiveTimeoutText(peer_id_, FReceiveBuffer.size(),
+      ReceiveTimeoutText(ClientKey(client_), FReceiveBuffer.size(),
                          services_.exposure.guards.receive_timeout_seconds),
       EventType::kWarning);
   Shutdown();

@@ -162,8 +162,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // The deadline of the PROXY header and of the TLS handshake.
   asio::steady_timer stage_timer_;
   asio::steady_timer receive_timer_;
-  // The client's "IP:port"; replaced once by the PROXY header's source.
+  // The client's "IP:port" and its address; replaced once by the PROXY
+  // header's source.
   std::string peer_id_;
+  asio::ip::address client_;
   const ConnectionServices services_;
   // The connection's place under the limits; given back on destruction.
   ConnectionSlot slot_;

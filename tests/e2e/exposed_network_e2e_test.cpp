@@ -37,11 +37,13 @@ namespace fs = std::filesystem;
 const std::string kSend = KVX_SEND_BINARY;
 
 // A TLS client over loopback, blocking with a receive deadline. Verifies the
-// gateway by `ca`; presents `cert`/`key` when given.
+// gateway by `ca`; presents `cert`/`key` when given; sends `clear_text`
+// (a balancer's PROXY header) before the handshake.
 class TlsClient {
  public:
   TlsClient(std::uint16_t port, const std::string& ca,
-            const std::string& cert = "", const std::string& key = "") {
+            const std::string& cert = "", const std::string& key = "",
+            const std::string& clear_text = "") {
     ctx_ = SSL_CTX_new(TLS_client_method());
     SSL_CTX_load_verify_locations(ctx_, ca.c_str(), nullptr);
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
@@ -57,6 +59,11 @@ class TlsClient {
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      return;
+    }
+    if (!clear_text.empty() &&
+        send(fd_, clear_text.data(), clear_text.size(), 0) !=
+            static_cast<ssize_t>(clear_text.size())) {
       return;
     }
     ssl_ = SSL_new(ctx_);
@@ -422,6 +429,30 @@ TEST(TlsE2eTest, FramesOverTlsAreAnsweredAndClearTextIsRefused) {
     EXPECT_NE(r.id, clear_id);
   }
   EXPECT_TRUE(frame_logged);
+  EXPECT_TRUE(gateway.Stop());
+}
+
+TEST(TlsE2eTest, ABalancersHeaderComesBeforeTheHandshake) {
+  KVX_REQUIRE_PRIVATE_NETWORK();
+  TestCertificates certs;
+  ServiceProcess gateway;
+  auto settings = TlsSettings(certs);
+  settings["ProxyProtocol"] = "True";
+  const std::uint16_t port = gateway.StartListening(settings);
+  ASSERT_NE(port, 0);
+  {
+    TlsClient client(
+        port, certs.ca(), "", "",
+        "PROXY TCP4 10.1.2.3 127.0.0.1 40001 " + std::to_string(port) + "\r\n");
+    ASSERT_TRUE(client.handshaken());
+    EXPECT_EQ(client.Exchange(kComFrame, kInfFrame.size()), kInfFrame);
+  }
+  std::vector<TrafficRecord> records;
+  ASSERT_TRUE(WaitFor([&] {
+    records = ReadTrafficLog(gateway.dir() + "KvxTCPIP/Logs");
+    return !records.empty();
+  }));
+  for (const auto& r : records) EXPECT_EQ(r.id, "10.1.2.3:40001");
   EXPECT_TRUE(gateway.Stop());
 }
 

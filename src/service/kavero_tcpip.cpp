@@ -59,7 +59,10 @@ TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
                         [this] { OpenDatabase(); },
                         [this] { return FTCPServer.Active(); },
                         [this] {
-                          if (PrepareListener()) FTCPServer.Start();
+                          // Only the listener ServiceStart configured.
+                          if (FListenerBound && PrepareListener()) {
+                            FTCPServer.Start();
+                          }
                         },
                         [this] { SendStatusDatagram(kStatusHeartbeat); }}),
       ServerInterceptLogFile1(platform.files, platform.clock,
@@ -222,6 +225,7 @@ void TKaveroTCPIP::StartListener(const LineList& config) {
   try {
     FTCPServer.SetBinding(ReadXMLTag(config, "Binding"),
                           static_cast<std::uint16_t>(port));
+    FListenerBound = true;
     if (!PrepareListener()) return;
     FTCPServer.Start();
     WriteEventLog(kListening + ReadXMLTag(config, "Binding") + kOnPort +

@@ -122,6 +122,8 @@ class TKaveroTCPIP final : public ServiceHandlers {
   // made anew by each start of the listener, reloaded on request; shared
   // with the listener, which hands its context to new connections.
   std::shared_ptr<TlsContextHolder> FTLS;
+  // A binding was set: the watchdog's starts prepare and start the listener.
+  bool FListenerBound = false;  // service thread only
   // Stopped and destroyed before everything it uses.
   TCPServer FTCPServer;
   // Last: reads every component above from its own threads.

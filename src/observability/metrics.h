@@ -116,6 +116,12 @@ struct Metrics {
   Histogram archive_write_seconds;
   Histogram frame_reply_seconds;
   Counter buffer_limit_closes;
+  // Connections closed before their first frame byte, by reason.
+  Counter refused_allow_list;
+  Counter refused_limit;
+  Counter refused_proxy_header;
+  Counter refused_handshake;
+  Counter receive_timeout_closes;
   Gauge steps_waiting_retry;
   Gauge database_linked;
   Counter database_link_attempts;

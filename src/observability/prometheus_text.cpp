@@ -68,6 +68,20 @@ void Traffic(Writer& w, const Metrics& m) {
   w.One("buffer_limit_closes_total", "counter",
         "Connections closed because their receive buffer outgrew the limit.",
         D(m.buffer_limit_closes.Value()));
+  w.Head("connections_refused_total", "counter",
+         "Connections closed before their first frame byte, by reason.");
+  w.Sample("connections_refused_total", "reason=\"allow_list\"",
+           D(m.refused_allow_list.Value()));
+  w.Sample("connections_refused_total", "reason=\"limit\"",
+           D(m.refused_limit.Value()));
+  w.Sample("connections_refused_total", "reason=\"proxy_header\"",
+           D(m.refused_proxy_header.Value()));
+  w.Sample("connections_refused_total", "reason=\"handshake\"",
+           D(m.refused_handshake.Value()));
+  w.One("receive_timeout_closes_total", "counter",
+        "Connections closed because an incomplete frame outlasted "
+        "ReceiveTimeout.",
+        D(m.receive_timeout_closes.Value()));
   w.One("frame_steps_waiting_retry", "gauge",
         "Connections whose frame step failed and waits for a retry.",
         D(m.steps_waiting_retry.Value()));

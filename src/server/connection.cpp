@@ -1,14 +1,21 @@
 #include "server/connection.h"
 
 #include <array>
+#include <asio/ssl.hpp>
 #include <chrono>
 
 #include "core/event_log.h"
 #include "core/frame.h"
+#include "core/settings.h"
 #include "observability/metrics.h"
+#include "platform/clock.h"
 #include "platform/error.h"
+#include "platform/tls_context.h"
+#include "server/exposure_texts.h"
 #include "server/message_archive.h"
+#include "server/proxy_header.h"
 #include "server/server_observer.h"
+#include "server/warning_limiter.h"
 
 namespace kvx {
 namespace {
@@ -16,8 +23,77 @@ namespace {
 constexpr std::string_view kDataReceiverPrefix = "Data ontvanger: ";
 constexpr std::string_view kReceiverPrefix = "Ontvanger: ";
 constexpr std::chrono::seconds kRetryDelay{1};
+// A client that has not finished its TLS handshake by then is closed.
+constexpr std::chrono::seconds kHandshakeDeadline{10};
+// While the gateway itself holds a connection's reading (a frame step, its
+// retry, a full reply queue), its incomplete frame is looked at again after
+// this long rather than held against the client.
+constexpr std::chrono::seconds kReceiveTimeoutRecheck{1};
+
+// The largest PROXY header: the version 2 fixed part and its longest tail.
+constexpr std::size_t kProxyHeaderLimit = kProxyV2FixedLength + 65535;
+
+std::string PeerText(const asio::ip::tcp::endpoint& endpoint) {
+  return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+}
+
+asio::ip::address PeerAddress(const asio::ip::tcp::socket& socket) {
+  std::error_code ec;
+  const asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
+  return ec ? asio::ip::address() : peer.address();
+}
+
+// Writes a warning about a refused connection unless one was written for
+// the same address within the minute.
+template <typename MakeText>
+void WarnLimited(const ConnectionServices& services,
+                 const asio::ip::address& client, MakeText make_text) {
+  const std::string key = ClientKey(client);
+  const WarningLimiter::Decision decision = services.warnings.Allow(key);
+  if (decision.write) {
+    services.events.WriteEventLog(make_text(key, decision.held_back),
+                                  EventType::kWarning);
+  }
+}
 
 }  // namespace
+
+struct Connection::TlsLayer {
+  TlsLayer(asio::ip::tcp::socket& socket,
+           std::shared_ptr<asio::ssl::context> tls_context)
+      : context(std::move(tls_context)), stream(socket, *context) {}
+  std::shared_ptr<asio::ssl::context> context;  // kept for the stream's life
+  asio::ssl::stream<asio::ip::tcp::socket&> stream;
+  // One TLS record holds at most 16 KiB of clear text.
+  std::array<char, 16384> buffer;
+};
+
+bool AdmitClient(const ConnectionServices& services,
+                 const asio::ip::address& client, ConnectionSlot& slot) {
+  const Exposure& exposure = services.exposure;
+  if (!exposure.guards.allow.Allows(client)) {
+    services.metrics.refused_allow_list.Add();
+    WarnLimited(services, client,
+                [](const std::string& key, std::uint64_t held_back) {
+                  return NotAllowedText(key, held_back);
+                });
+    return false;
+  }
+  if (!exposure.limits) return true;
+  const ConnectionLimits::Verdict verdict =
+      exposure.limits->Admit(client, slot);
+  if (verdict == ConnectionLimits::Verdict::kAdmitted) return true;
+  services.metrics.refused_limit.Add();
+  const bool per_client = verdict == ConnectionLimits::Verdict::kClientLimit;
+  const std::int32_t limit = per_client
+                                 ? exposure.guards.max_connections_per_client
+                                 : exposure.guards.max_connections;
+  WarnLimited(services, client,
+              [&](const std::string& key, std::uint64_t held_back) {
+                return LimitReachedText(key, per_client, limit, held_back);
+              });
+  return false;
+}
 
 std::string SocketErrorMessage(const std::error_code& ec) {
   if (ec.category() == asio::error::get_system_category()) {
@@ -28,13 +104,19 @@ std::string SocketErrorMessage(const std::error_code& ec) {
 }
 
 Connection::Connection(asio::ip::tcp::socket socket, std::string peer_id,
-                       const ConnectionServices& services)
+                       const ConnectionServices& services, ConnectionSlot slot)
     : socket_(std::move(socket)),
       strand_(socket_.get_executor()),
       retry_timer_(strand_),
+      stage_timer_(strand_),
+      receive_timer_(strand_),
       peer_id_(std::move(peer_id)),
       services_(services),
-      counts_(services.metrics) {}
+      slot_(std::move(slot)),
+      counts_(services.metrics),
+      receive_timeout_(services.exposure.guards.receive_timeout_seconds) {}
+
+Connection::~Connection() = default;
 
 void Connection::Start() {
   asio::post(strand_, [self = shared_from_this()] { self->Begin(); });
@@ -46,32 +128,177 @@ void Connection::Close() {
 
 void Connection::Begin() {
   if (closed_) return;
+  // Reads only follow readiness; one that finds nothing after all must not
+  // block the thread.
+  std::error_code ignored;
+  socket_.non_blocking(true, ignored);
+  client_ = PeerAddress(socket_);
+  if (!services_.settings.FProxyProtocol) {
+    StartHandshake();
+    return;
+  }
+  stage_ = Stage::kProxyHeader;
+  stage_timer_.expires_after(kProxyHeaderDeadline);
+  stage_timer_.async_wait(
+      [self = shared_from_this()](const std::error_code& ec) {
+        if (ec || self->closed_ || self->stage_ != Stage::kProxyHeader) return;
+        self->RefuseHeader(ProxyHeaderLateText(self->peer_id_));
+      });
+  WaitReadable();
+}
+
+// How many bytes the next read of the PROXY header may take: never more
+// than the header can still hold, so that the first byte after it stays in
+// the socket for the TLS handshake or the receive buffer.
+std::size_t Connection::HeaderBytesWanted() const {
+  const std::size_t have = header_bytes_.size();
+  // A version 1 line ends at its CR LF, which only a byte-wise read finds
+  // without passing it.
+  if (have == 0 || header_bytes_.front() == 'P') return 1;
+  if (have < kProxyV2FixedLength) return kProxyV2FixedLength - have;
+  const std::size_t tail =
+      (static_cast<unsigned char>(header_bytes_[14]) << 8) |
+      static_cast<unsigned char>(header_bytes_[15]);
+  const std::size_t total = kProxyV2FixedLength + tail;
+  return total > have ? total - have : 1;
+}
+
+void Connection::ReceiveHeader(const std::error_code& ec,
+                               std::string_view bytes) {
+  if (ec) {
+    // The connection ended before its header did: no header at all.
+    RefuseHeader(ProxyHeaderLateText(peer_id_));
+    return;
+  }
+  header_bytes_.append(bytes);
+  const ProxyHeader header = ParseProxyHeader(header_bytes_);
+  if (header.parse == ProxyHeader::Parse::kBad ||
+      (header.parse == ProxyHeader::Parse::kNeedMore &&
+       header_bytes_.size() >= kProxyHeaderLimit)) {
+    RefuseHeader(ProxyHeaderRefusedText(peer_id_, header.reason));
+    return;
+  }
+  if (header.parse == ProxyHeader::Parse::kNeedMore) {
+    WaitReadable();
+    return;
+  }
+  stage_timer_.cancel();
+  std::string().swap(header_bytes_);
+  if (header.keep_peer) {
+    local_check_ = true;
+  } else {
+    client_ = header.source.address();
+    peer_id_ = PeerText(header.source);
+  }
+  // Behind a balancer the allow-list and the limits apply to the client the
+  // header names, not to the balancer.
+  if (!AdmitClient(services_, client_, slot_)) {
+    Shutdown();
+    return;
+  }
+  StartHandshake();
+}
+
+void Connection::RefuseHeader(const std::string& text) {
+  services_.metrics.refused_proxy_header.Add();
+  const std::string key = ClientKey(client_);
+  const WarningLimiter::Decision decision = services_.warnings.Allow(key);
+  if (decision.write) services_.events.WriteEventLog(text, EventType::kWarning);
+  Shutdown();
+}
+
+void Connection::StartHandshake() {
+  if (!services_.exposure.guards.tls) {
+    StartFrames();
+    return;
+  }
+  stage_ = Stage::kHandshake;
+  try {
+    tls_ = std::make_unique<TlsLayer>(socket_,
+                                      services_.exposure.guards.tls->Current());
+  } catch (const std::exception& e) {
+    RefuseHandshake(e.what());
+    return;
+  }
+  stage_timer_.expires_after(kHandshakeDeadline);
+  stage_timer_.async_wait(
+      [self = shared_from_this()](const std::error_code& ec) {
+        if (ec || self->closed_ || self->stage_ != Stage::kHandshake) return;
+        self->RefuseHandshake("geen handshake binnen " +
+                              std::to_string(kHandshakeDeadline.count()) +
+                              " seconden");
+      });
+  tls_->stream.async_handshake(
+      asio::ssl::stream_base::server,
+      [self = shared_from_this()](const std::error_code& ec) {
+        self->Handshaken(ec);
+      });
+}
+
+void Connection::Handshaken(const std::error_code& ec) {
+  if (closed_ || ec == asio::error::operation_aborted) return;
+  stage_timer_.cancel();
+  if (ec) {
+    RefuseHandshake(ec.message());
+    return;
+  }
+  StartFrames();
+}
+
+void Connection::RefuseHandshake(const std::string& reason) {
+  services_.metrics.refused_handshake.Add();
+  WarnLimited(services_, client_,
+              [&](const std::string& key, std::uint64_t held_back) {
+                return HandshakeFailedText(key, reason, held_back);
+              });
+  Shutdown();
+}
+
+// The first frame byte may come now. A balancer's own check is traced only
+// once it sends a byte, so that its checks every second leave no trace.
+void Connection::StartFrames() {
+  stage_ = Stage::kFrames;
+  if (!local_check_ && !Trace()) return;
+  WaitReadable();
+}
+
+// Makes the trace and records the connect; false after closing the
+// connection when that fails.
+bool Connection::Trace() {
   try {
     trace_ = services_.observer.MakeTrace(peer_id_);
     if (!trace_) trace_ = std::make_unique<NullConnectionTrace>();
     trace_->Connected();
     traced_ = true;
+    return true;
   } catch (const Abort&) {
-    Shutdown();
-    return;
   } catch (const std::exception& e) {
     ReportConnectionException(e);
-    Shutdown();
-    return;
   }
-  // Reads only follow readiness; one that finds nothing after all must not
-  // block the thread.
-  std::error_code ignored;
-  socket_.non_blocking(true, ignored);
-  WaitReadable();
+  Shutdown();
+  return false;
 }
 
 // Waits for the socket to become readable and then reads into a buffer of
 // the thread, so that an idle connection holds no read buffer of its own.
-// At most one wait is outstanding.
+// Over TLS the stream reads into the connection's own buffer instead. At
+// most one wait is outstanding.
 void Connection::WaitReadable() {
   if (read_pending_) return;
   read_pending_ = true;
+  if (tls_) {
+    tls_->stream.async_read_some(
+        asio::buffer(tls_->buffer),
+        [self = shared_from_this()](std::error_code ec, std::size_t n) {
+          self->read_pending_ = false;
+          if (self->closed_ || ec == asio::error::operation_aborted) return;
+          // A client that closes without a close_notify has still ended its
+          // input, as a clear-text client does with its FIN.
+          if (ec == asio::ssl::error::stream_truncated) ec = asio::error::eof;
+          self->Receive(ec, std::string_view(self->tls_->buffer.data(), n));
+        });
+    return;
+  }
   socket_.async_wait(asio::ip::tcp::socket::wait_read,
                      [self = shared_from_this()](const std::error_code& ec) {
                        self->ReadAvailable(ec);
@@ -84,13 +311,22 @@ void Connection::ReadAvailable(const std::error_code& ec) {
   thread_local std::array<char, kReadSize> read_buffer;
   std::error_code read_ec = ec;
   std::size_t n = 0;
-  if (!read_ec) n = socket_.read_some(asio::buffer(read_buffer), read_ec);
+  const std::size_t wanted =
+      stage_ == Stage::kProxyHeader ? HeaderBytesWanted() : read_buffer.size();
+  if (!read_ec) {
+    n = socket_.read_some(asio::buffer(read_buffer.data(), wanted), read_ec);
+  }
   if (read_ec == asio::error::would_block ||
       read_ec == asio::error::try_again) {
     WaitReadable();
     return;
   }
-  Receive(read_ec, std::string_view(read_buffer.data(), n));
+  const std::string_view bytes(read_buffer.data(), n);
+  if (stage_ == Stage::kProxyHeader) {
+    ReceiveHeader(read_ec, bytes);
+  } else {
+    Receive(read_ec, bytes);
+  }
 }
 
 void Connection::Receive(const std::error_code& ec, std::string_view bytes) {
@@ -108,6 +344,7 @@ void Connection::Receive(const std::error_code& ec, std::string_view bytes) {
     Shutdown();
     return;
   }
+  if (!traced_ && !Trace()) return;
   services_.metrics.bytes_received.Add(bytes.size());
   try {
     trace_->Received(bytes);
@@ -211,6 +448,7 @@ void Connection::FinishFrameStep(const ArchiveOutcome& outcome) {
     }
   }
   counts_.StepEnded(result);
+  if (!result.failed()) took_frame_ = true;
   if (result.failed()) {
     ReportError(result.failure);
     ArmRetry();
@@ -256,6 +494,7 @@ void Connection::ContinueReading() {
     Shutdown();
     return;
   }
+  WatchReceiveTimeout();
   WaitReadable();
 }
 
@@ -277,6 +516,52 @@ void Connection::ArmRetry() {
         self->retry_pending_ = false;
         self->Examine();
       });
+}
+
+// Starts the clock of an incomplete frame in the buffer, or restarts it
+// after a frame was taken. One timer at a time; when it fires it looks again.
+void Connection::WatchReceiveTimeout() {
+  if (!receive_timeout_.enabled()) return;
+  const std::uint32_t now = services_.clock.TickCount();
+  receive_timeout_.Observe(FReceiveBuffer, took_frame_, now);
+  took_frame_ = false;
+  if (receive_timer_armed_) return;
+  const std::optional<std::uint32_t> left =
+      receive_timeout_.MillisecondsLeft(now);
+  if (!left) return;
+  receive_timer_armed_ = true;
+  receive_timer_.expires_after(std::chrono::milliseconds(*left));
+  receive_timer_.async_wait(
+      [self = shared_from_this()](const std::error_code& ec) {
+        self->ReceiveTimedOut(ec);
+      });
+}
+
+void Connection::ReceiveTimedOut(const std::error_code& ec) {
+  receive_timer_armed_ = false;
+  if (ec || closed_) return;
+  const std::uint32_t now = services_.clock.TickCount();
+  const std::optional<std::uint32_t> left =
+      receive_timeout_.MillisecondsLeft(now);
+  if (!left) return;  // the frame was completed meanwhile
+  const bool gateway_holds = step_ || retry_pending_ || drain_wait_;
+  if (*left > 0 || gateway_holds) {
+    receive_timer_armed_ = true;
+    receive_timer_.expires_after(
+        gateway_holds ? std::chrono::milliseconds(kReceiveTimeoutRecheck)
+                      : std::chrono::milliseconds(*left));
+    receive_timer_.async_wait(
+        [self = shared_from_this()](const std::error_code& e) {
+          self->ReceiveTimedOut(e);
+        });
+    return;
+  }
+  services_.metrics.receive_timeout_closes.Add();
+  services_.events.WriteEventLog(
+      ReceiveTimeoutText(ClientKey(client_), FReceiveBuffer.size(),
+                         services_.exposure.guards.receive_timeout_seconds),
+      EventType::kWarning);
+  Shutdown();
 }
 
 void Connection::ReportError(std::string_view text) {
@@ -301,11 +586,17 @@ void Connection::Write(std::string_view bytes) {
 }
 
 void Connection::WriteNext() {
-  asio::async_write(
-      socket_, asio::buffer(write_queue_.front()),
-      [self = shared_from_this()](const std::error_code& ec, std::size_t) {
-        self->Written(ec);
-      });
+  auto written = [self = shared_from_this()](const std::error_code& ec,
+                                             std::size_t) {
+    self->Written(ec);
+  };
+  if (tls_) {
+    asio::async_write(tls_->stream, asio::buffer(write_queue_.front()),
+                      std::move(written));
+  } else {
+    asio::async_write(socket_, asio::buffer(write_queue_.front()),
+                      std::move(written));
+  }
 }
 
 void Connection::Written(const std::error_code& ec) {
@@ -333,6 +624,8 @@ void Connection::Shutdown() {
   if (closed_) return;
   closed_ = true;
   retry_timer_.cancel();
+  stage_timer_.cancel();
+  receive_timer_.cancel();
   std::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);

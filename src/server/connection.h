@@ -15,17 +15,22 @@
 #include <system_error>
 
 #include "platform/mutex.h"
+#include "server/admission.h"
 #include "server/connection_counts.h"
 #include "server/connection_limits.h"
 #include "server/frame_step.h"
+#include "server/listener_guards.h"
+#include "server/receive_timeout.h"
 
 namespace kvx {
 
 class ArchiveWriter;
+class Clock;
 class ConnectionManager;
 class ConnectionTrace;
 class EventLog;
 class ServerObserver;
+class WarningLimiter;
 struct Metrics;
 struct Settings;
 
@@ -44,6 +49,13 @@ inline constexpr std::size_t kReplyQueueLimit = 1024 * 1024;
 // error; the error's own message otherwise.
 std::string SocketErrorMessage(const std::error_code& ec);
 
+// The listener's protections as set at Start; fixed while it is active.
+// The limits are made anew at each Start, when no connection is open.
+struct Exposure {
+  ListenerGuards guards;
+  std::unique_ptr<ConnectionLimits> limits;
+};
+
 // What every connection uses; owned by the server, outlives its connections.
 struct ConnectionServices {
   const Settings& settings;
@@ -53,11 +65,25 @@ struct ConnectionServices {
   ConnectionManager& manager;
   Metrics& metrics;
   ReceiveBudget& budget;  // every connection's receive buffer together
+  const Clock& clock;
+  WarningLimiter& warnings;  // the entries about refused connections
+  const Exposure& exposure;
 };
+
+// Whether a connection from `client` may be served: the allow-list first,
+// then the connection limits, whose place `slot` then holds. A refused
+// connection is counted and named in a warning entry, at most once a minute
+// per address.
+bool AdmitClient(const ConnectionServices& services,
+                 const asio::ip::address& client, ConnectionSlot& slot);
 
 // DESIGN: every handler of a connection runs on the connection's strand (the
 // executor of its socket), so FReceiveBuffer, the write queue and the trace
-// need no lock. The stages of reading, in order:
+// need no lock. Before any frame byte a connection may pass two stages:
+// the PROXY header of a load balancer (ProxyProtocol; read exactly up to
+// its end, so that nothing after it is taken, and never traced) and the TLS
+// handshake (with TLSCertificate); each has a deadline. Only then is the
+// connection traced, and the stages of reading begin, in order:
 //
 //   WaitReadable -> ReadAvailable -> Receive -> Examine -> StartFrameStep
 //        ^                                        |  (archive thread)
@@ -79,10 +105,13 @@ struct ConnectionServices {
 // pending, and a frame step in flight keeps its thread's io_context running.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
+  // `slot`: the place admitted at accept; empty when admission waits for
+  // the PROXY header.
   Connection(asio::ip::tcp::socket socket, std::string peer_id,
-             const ConnectionServices& services);
+             const ConnectionServices& services, ConnectionSlot slot);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
+  ~Connection();
 
   // Makes the trace, records the connect and starts reading. Call once.
   void Start();
@@ -91,6 +120,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void Begin();
+  // The stages before the first frame byte.
+  std::size_t HeaderBytesWanted() const;
+  void ReceiveHeader(const std::error_code& ec, std::string_view bytes);
+  void RefuseHeader(const std::string& text);
+  void StartHandshake();
+  void Handshaken(const std::error_code& ec);
+  void RefuseHandshake(const std::string& reason);
+  void StartFrames();
+  bool Trace();
   // The stages of reading.
   void WaitReadable();
   void ReadAvailable(const std::error_code& ec);
@@ -104,6 +142,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void RemoveLeading(std::size_t bytes);
   void EndIfAnswered();
   void ArmRetry();
+  void WatchReceiveTimeout();
+  void ReceiveTimedOut(const std::error_code& ec);
   void ReportError(std::string_view text);
   // Replies.
   void Write(std::string_view bytes);
@@ -112,12 +152,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Shutdown();
   void ReportConnectionException(const std::exception& e);
 
+  // The TLS stream over socket_ and the context it was made from.
+  struct TlsLayer;
+  enum class Stage { kProxyHeader, kHandshake, kFrames };
+
   asio::ip::tcp::socket socket_;
   asio::any_io_executor strand_;
   asio::steady_timer retry_timer_;
-  const std::string peer_id_;
+  // The deadline of the PROXY header and of the TLS handshake.
+  asio::steady_timer stage_timer_;
+  asio::steady_timer receive_timer_;
+  // The client's "IP:port" and its address; replaced once by the PROXY
+  // header's source.
+  std::string peer_id_;
+  asio::ip::address client_;
   const ConnectionServices services_;
+  // The connection's place under the limits; given back on destruction.
+  ConnectionSlot slot_;
   ConnectionCounts counts_;
+  Stage stage_ = Stage::kFrames;
+  std::string header_bytes_;  // the PROXY header read so far
+  // A balancer's own check (a LOCAL header): traced at its first byte only.
+  bool local_check_ = false;
+  std::unique_ptr<TlsLayer> tls_;  // after socket_: refers to it
+  ReceiveTimeout receive_timeout_;
+  bool receive_timer_armed_ = false;
+  bool took_frame_ = false;  // a frame step succeeded since the last check
   std::unique_ptr<ConnectionTrace> trace_;
   bool traced_ = false;      // Connected succeeded: Disconnected is owed
   bool read_ended_ = false;  // the peer closed its side: flush, then close

@@ -6,12 +6,14 @@
 #include <optional>
 #include <thread>
 
+#include "core/settings.h"
 #include "platform/error.h"
 #include "platform/mutex.h"
 #include "platform/socket_options.h"
 #include "server/connection.h"
 #include "server/message_archive.h"
 #include "server/server_observer.h"
+#include "server/warning_limiter.h"
 
 namespace kvx {
 namespace {
@@ -64,13 +66,15 @@ class TCPServer::Impl {
         archive_(settings, files, clock),
         writer_(archive_),
         budget_(kDefaultReceiveBuffersMB * kMiB),
-        services_{settings,     events,  writer_, observer,
-                  connections_, metrics, budget_},
+        warnings_(clock),
+        services_{settings, events,  writer_, observer,  connections_,
+                  metrics,  budget_, clock,   warnings_, exposure_},
         ios_(MakeContexts()),
         accept_strand_(asio::make_strand(*ios_.front())) {}
 
   void SetBinding(std::string address, std::uint16_t port)
       EXCLUDES(control_mutex_);
+  void SetGuards(ListenerGuards guards) EXCLUDES(control_mutex_);
   void Start() EXCLUDES(control_mutex_);
   void Stop() EXCLUDES(control_mutex_);
   bool Active() const { return active_; }
@@ -102,6 +106,10 @@ class TCPServer::Impl {
   ArchiveWriter writer_;
   ConnectionManager connections_;
   ReceiveBudget budget_;
+  WarningLimiter warnings_;
+  // Set by Start while no thread runs and no connection is open; read-only
+  // while active.
+  Exposure exposure_;
   ConnectionServices services_;
 
   // One per thread; connections are spread over them in turn.
@@ -114,6 +122,7 @@ class TCPServer::Impl {
 
   mutable Mutex control_mutex_;
   std::optional<Binding> binding_ GUARDED_BY(control_mutex_);
+  ListenerGuards guards_ GUARDED_BY(control_mutex_);
   std::vector<std::uint16_t> ports_ GUARDED_BY(control_mutex_);
   // Keep every context running until Stop.
   std::vector<WorkGuard> work_ GUARDED_BY(control_mutex_);
@@ -179,9 +188,21 @@ void TCPServer::Impl::Accepted(Listener& listener, const std::error_code& ec,
   // reply of a pipelining client still waits for its acknowledgement.
   std::error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
+  // Refused before any byte is read or traced. Behind a balancer the
+  // client's address is only known from its PROXY header.
+  ConnectionSlot slot;
+  if (!settings_.FProxyProtocol) {
+    std::error_code peer_ec;
+    const tcp::endpoint peer = socket.remote_endpoint(peer_ec);
+    if (!AdmitClient(services_, peer.address(), slot)) {
+      socket.close(ignored);
+      Accept(listener);
+      return;
+    }
+  }
   std::string peer_id = PeerId(socket);
-  auto connection = std::make_shared<Connection>(std::move(socket),
-                                                 std::move(peer_id), services_);
+  auto connection = std::make_shared<Connection>(
+      std::move(socket), std::move(peer_id), services_, std::move(slot));
   connections_.Add(connection);
   connection->Start();
   Accept(listener);
@@ -212,6 +233,11 @@ void TCPServer::Impl::SetBinding(std::string address, std::uint16_t port) {
   binding_ = Binding{std::move(address), port};
 }
 
+void TCPServer::Impl::SetGuards(ListenerGuards guards) {
+  MutexLock lock(control_mutex_);
+  guards_ = std::move(guards);
+}
+
 void TCPServer::Impl::Start() {
   MutexLock lock(control_mutex_);
   if (active_) return;
@@ -237,7 +263,14 @@ void TCPServer::Impl::Start() {
     std::error_code ec;
     ports_.push_back(l->acceptor.local_endpoint(ec).port());
   }
-  // No thread runs yet: the acceptor strand's state is set here directly.
+  // No thread runs yet: the acceptor strand's state and the connections'
+  // guards are set here directly.
+  exposure_.guards = guards_;
+  exposure_.limits.reset();
+  if (guards_.max_connections > 0 || guards_.max_connections_per_client > 0) {
+    exposure_.limits = std::make_unique<ConnectionLimits>(
+        guards_.max_connections, guards_.max_connections_per_client);
+  }
   listeners_ = std::move(listeners);
   stopping_ = false;
   for (auto& io : ios_) {
@@ -290,6 +323,10 @@ TCPServer::~TCPServer() { Stop(); }
 
 void TCPServer::SetBinding(std::string address, std::uint16_t port) {
   impl_->SetBinding(std::move(address), port);
+}
+
+void TCPServer::SetGuards(ListenerGuards guards) {
+  impl_->SetGuards(std::move(guards));
 }
 
 void TCPServer::Start() { impl_->Start(); }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "server/listener_guards.h"
+
 namespace kvx {
 
 class Clock;
@@ -38,6 +40,10 @@ class TCPServer {
   // The one binding: a dotted IPv4 address (empty: every IPv4 address) and
   // a port (0: the system picks one). Takes effect at the next Start.
   void SetBinding(std::string address, std::uint16_t port);
+
+  // The allow-list, the connection limits, the receive timeout and TLS of
+  // the listener. Takes effect at the next Start; none until set.
+  void SetGuards(ListenerGuards guards);
 
   // Does nothing while active or without a binding. Otherwise binds,
   // listens (backlog SOMAXCONN) and accepts; the receive buffers of all its

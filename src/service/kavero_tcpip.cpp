@@ -58,7 +58,12 @@ TKaveroTCPIP::TKaveroTCPIP(const Platform& platform)
               TimerJobs{[this] { return DatabaseLinked(); },
                         [this] { OpenDatabase(); },
                         [this] { return FTCPServer.Active(); },
-                        [this] { FTCPServer.Start(); },
+                        [this] {
+                          // Only the listener ServiceStart configured.
+                          if (FListenerBound && PrepareListener()) {
+                            FTCPServer.Start();
+                          }
+                        },
                         [this] { SendStatusDatagram(kStatusHeartbeat); }}),
       ServerInterceptLogFile1(platform.files, platform.clock,
                               platform.program_path + ".log"),
@@ -220,6 +225,8 @@ void TKaveroTCPIP::StartListener(const LineList& config) {
   try {
     FTCPServer.SetBinding(ReadXMLTag(config, "Binding"),
                           static_cast<std::uint16_t>(port));
+    FListenerBound = true;
+    if (!PrepareListener()) return;
     FTCPServer.Start();
     WriteEventLog(kListening + ReadXMLTag(config, "Binding") + kOnPort +
                       std::to_string(port),
@@ -228,6 +235,41 @@ void TKaveroTCPIP::StartListener(const LineList& config) {
   } catch (const std::exception& e) {
     WriteEventLog(e.what(), EventType::kInformation);
   }
+}
+
+// Reads the listener's guards from the settings and hands them to the
+// server. An allow-list item that is not an address or prefix, or TLS
+// files that cannot be used, are written as an error and keep the listener
+// stopped: never a listener that lets in more than asked, nor one in clear
+// text where TLS was asked. The TLS files are read anew each time, so that
+// a retry picks up corrected files.
+bool TKaveroTCPIP::PrepareListener() {
+  ListenerGuards guards;
+  const AllowList::ParseResult allow =
+      guards.allow.Parse(FSettings.FAllowedClients);
+  if (!allow.ok) {
+    WriteEventLog(InvalidAllowListText(allow.bad_item), EventType::kError);
+    return false;
+  }
+  guards.max_connections = NumberRule(FSettings.FMaxConnections);
+  guards.max_connections_per_client =
+      NumberRule(FSettings.FMaxConnectionsPerClient);
+  guards.receive_timeout_seconds = NumberRule(FSettings.FReceiveTimeout);
+  const TlsSettings tls{FSettings.FTLSCertificate, FSettings.FTLSKey,
+                        FSettings.FTLSClientCA};
+  if (TlsWanted(tls)) {
+    try {
+      FTLS =
+          std::make_shared<TlsContextHolder>(tls, FPlatform.program_directory);
+    } catch (const std::exception& e) {
+      FTLS.reset();
+      WriteEventLog(TlsLoadFailedText(e.what()), EventType::kError);
+      return false;
+    }
+    guards.tls = FTLS;
+  }
+  FTCPServer.SetGuards(std::move(guards));
+  return true;
 }
 
 // The result is not looked at: a datagram that cannot be sent is dropped
@@ -290,7 +332,7 @@ void TKaveroTCPIP::ServiceReload() {
       FTLS->Reload();
     } else {
       FTLS =
-          std::make_unique<TlsContextHolder>(tls, FPlatform.program_directory);
+          std::make_shared<TlsContextHolder>(tls, FPlatform.program_directory);
     }
     WriteEventLog(TlsReloadedText(), EventType::kInformation);
   } catch (const std::exception& e) {

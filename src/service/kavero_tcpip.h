@@ -98,6 +98,7 @@ class TKaveroTCPIP final : public ServiceHandlers {
   void ActivateTimerList();
   void EnableTimers(const LineList& config);
   void StartListener(const LineList& config);
+  bool PrepareListener();
   void SendStatusDatagram(int code);
   void ReadProgramVersion();
   void NameTrafficLog();
@@ -118,8 +119,11 @@ class TKaveroTCPIP final : public ServiceHandlers {
   DiagnosticsObserver FServerObserver;
   DiskHousekeeping FDiskHousekeeping;  // service thread only
   // The listener's TLS context while TLSCertificate and TLSKey are set;
-  // made by the first successful load, replaced by reloads.
-  std::unique_ptr<TlsContextHolder> FTLS;
+  // made anew by each start of the listener, reloaded on request; shared
+  // with the listener, which hands its context to new connections.
+  std::shared_ptr<TlsContextHolder> FTLS;
+  // A binding was set: the watchdog's starts prepare and start the listener.
+  bool FListenerBound = false;  // service thread only
   // Stopped and destroyed before everything it uses.
   TCPServer FTCPServer;
   // Last: reads every component above from its own threads.

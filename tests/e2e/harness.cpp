@@ -151,7 +151,16 @@ std::string ConfigWith(const std::string& program_directory,
     const auto start = text.find(open);
     const auto end = text.find("</" + name + ">");
     if (start == std::string::npos || end == std::string::npos) {
-      ADD_FAILURE() << "the template has no element " << name;
+      // An optional element the template does not write: added before the
+      // closing tag of the root, on a line of its own.
+      const auto root_end = text.rfind("</");
+      if (root_end == std::string::npos) {
+        ADD_FAILURE() << "the template has no root element";
+        continue;
+      }
+      const std::string eol =
+          text.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+      text.insert(root_end, open + value + "</" + name + ">" + eol);
       continue;
     }
     text.replace(start + open.size(), end - start - open.size(), value);

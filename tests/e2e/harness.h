@@ -63,7 +63,8 @@ pid_t StartProgram(const std::string& program,
 std::optional<int> WaitForProgram(pid_t pid, milliseconds timeout = kTimeout);
 
 // The template (TemplateText) with the text of some elements replaced, e.g.
-// ConfigWith(dir, {{"Port", "9201"}, {"OutputToFile", "False"}}).
+// ConfigWith(dir, {{"Port", "9201"}, {"OutputToFile", "False"}}). An
+// optional element the template lacks is added before the root's end.
 std::string ConfigWith(const std::string& program_directory,
                        const std::map<std::string, std::string>& settings);
 

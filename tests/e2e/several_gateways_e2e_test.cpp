@@ -27,9 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // The gateways read the balancer's PROXY header (ProxyProtocol True, the
-// recipe's send-proxy-v2) once the listener reads it; until then the
-// balancer sends none and the gateways see the balancer's address.
-constexpr bool kGatewaysReadProxyHeader = false;
+// recipe's send-proxy-v2), so they see the clients' own addresses.
+constexpr bool kGatewaysReadProxyHeader = true;
 
 #define KVX_REQUIRE_BALANCER()                                              \
   do {                                                                      \

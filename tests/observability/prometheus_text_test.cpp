@@ -34,6 +34,11 @@ TEST(PrometheusTextTest, ShowsEveryFigureUnderItsName) {
   m.archive_failures.Add(4);
   m.events_warning.Add(9);
   m.database_linked.Set(1);
+  m.refused_allow_list.Add(11);
+  m.refused_limit.Add(12);
+  m.refused_proxy_header.Add(13);
+  m.refused_handshake.Add(14);
+  m.receive_timeout_closes.Add(15);
   m.frame_reply_seconds.Observe(200us);
   m.frame_reply_seconds.Observe(3s);
   ProcessFacts f;
@@ -57,6 +62,12 @@ TEST(PrometheusTextTest, ShowsEveryFigureUnderItsName) {
            "kvx_archive_last_write_ok 1",
            "kvx_event_log_entries_total{type=\"warning\"} 9",
            "kvx_database_linked 1",
+           "# TYPE kvx_connections_refused_total counter",
+           "kvx_connections_refused_total{reason=\"allow_list\"} 11",
+           "kvx_connections_refused_total{reason=\"limit\"} 12",
+           "kvx_connections_refused_total{reason=\"proxy_header\"} 13",
+           "kvx_connections_refused_total{reason=\"handshake\"} 14",
+           "kvx_receive_timeout_closes_total 15",
            "# TYPE kvx_frame_reply_seconds histogram",
            "kvx_frame_reply_seconds_bucket{le=\"0.0001\"} 0",
            "kvx_frame_reply_seconds_bucket{le=\"0.00025\"} 1",

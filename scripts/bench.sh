@@ -11,7 +11,8 @@
 # directories are made in KVX_BENCH_DIR (default /tmp).
 #
 # Environment: KVX_BENCH_CLEAN=1 rebuilds from scratch; KVX_BENCH_SCENARIOS
-# picks some of "latency throughput sync files watched idle" (default: all);
+# picks some of "latency throughput sync files watched tls idle" (default:
+# all);
 # KVX_BENCH_PROGRAM runs another build of the program (for comparisons);
 # KVX_BENCH_DIR is where the program directories (or, as root, the file
 # system images) are made; KVX_BENCH_RUNS repeats everything (default 1);
@@ -266,7 +267,7 @@ archive() { echo "--archive-dir $work/${1// /_}/KvxTCPIP/XML --archive-keep 1"; 
 # 127.0.0.1:9200 with archiving on.
 extra=
 watch=
-scenarios=" ${KVX_BENCH_SCENARIOS:-latency throughput sync files watched idle} "
+scenarios=" ${KVX_BENCH_SCENARIOS:-latency throughput sync files watched tls idle} "
 if [[ "$scenarios" == *" latency "* ]]; then
   run_scenario "1 client COM" --connections 1 --frames 3000 --pipeline 1 \
     $(archive "1 client COM") --archive-frames 3000
@@ -297,6 +298,23 @@ if [[ "$scenarios" == *" watched "* ]]; then
   run_scenario "50 clients watch" --connections 50 --frames 200 --pipeline 1 \
     $(archive "50 clients watch") --archive-frames 5000
   watch=
+  extra=
+fi
+# The first two loads over TLS: a certificate for 127.0.0.1 made for the
+# run, the listener speaking TLS only (kvx_bench: one thread a connection).
+if [[ "$scenarios" == *" tls "* ]]; then
+  certs=$work/certs
+  mkdir -p "$certs"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=127.0.0.1" \
+    -addext "subjectAltName=IP:127.0.0.1" -keyout "$certs/key.pem" \
+    -out "$certs/cert.pem" 2>/dev/null
+  extra="<TLSCertificate>$certs/cert.pem</TLSCertificate><TLSKey>$certs/key.pem</TLSKey>"
+  run_scenario "1 client TLS" --connections 1 --frames 3000 --pipeline 1 \
+    --tls 1 --ca "$certs/cert.pem" \
+    $(archive "1 client TLS") --archive-frames 3000
+  run_scenario "50 clients TLS" --connections 50 --frames 200 --pipeline 1 \
+    --tls 1 --ca "$certs/cert.pem" \
+    $(archive "50 clients TLS") --archive-frames 5000
   extra=
 fi
 if [[ "$scenarios" == *" idle "* ]]; then

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -416,6 +417,19 @@ TEST(TlsE2eTest, FramesOverTlsAreAnsweredAndClearTextIsRefused) {
   std::string out = sent.out;
   for (char& ch : out) ch = static_cast<char>(std::tolower(ch));
   EXPECT_EQ(out, hex);
+  // A third: the openssl command-line client. Its input stays open a second
+  // after the frame, so that it reads the reply before it closes.
+  if (std::system("command -v openssl >/dev/null 2>&1") == 0) {
+    gateway.WriteFile("frame.bin", kComFrame);
+    const RunResult openssl = RunProgram(
+        "/bin/sh", {"-c", "(cat '" + gateway.dir() +
+                              "frame.bin'; sleep 1) | "
+                              "openssl s_client -quiet -no_ign_eof "
+                              "-verify_return_error -CAfile '" +
+                              certs.ca() + "' -connect 127.0.0.1:" +
+                              std::to_string(port) + " 2>/dev/null"});
+    EXPECT_EQ(openssl.out, kInfFrame) << openssl.err;
+  }
 
   TcpClient clear(port);
   const std::string clear_id = clear.PeerId();

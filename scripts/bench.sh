@@ -11,8 +11,8 @@
 # directories are made in KVX_BENCH_DIR (default /tmp).
 #
 # Environment: KVX_BENCH_CLEAN=1 rebuilds from scratch; KVX_BENCH_SCENARIOS
-# picks some of "latency throughput sync files watched tls idle" (default:
-# all);
+# picks some of "latency throughput sync files watched tls balanced idle"
+# (default: all);
 # KVX_BENCH_PROGRAM runs another build of the program (for comparisons);
 # KVX_BENCH_DIR is where the program directories (or, as root, the file
 # system images) are made; KVX_BENCH_RUNS repeats everything (default 1);
@@ -267,7 +267,7 @@ archive() { echo "--archive-dir $work/${1// /_}/KvxTCPIP/XML --archive-keep 1"; 
 # 127.0.0.1:9200 with archiving on.
 extra=
 watch=
-scenarios=" ${KVX_BENCH_SCENARIOS:-latency throughput sync files watched tls idle} "
+scenarios=" ${KVX_BENCH_SCENARIOS:-latency throughput sync files watched tls balanced idle} "
 if [[ "$scenarios" == *" latency "* ]]; then
   run_scenario "1 client COM" --connections 1 --frames 3000 --pipeline 1 \
     $(archive "1 client COM") --archive-frames 3000
@@ -316,6 +316,43 @@ if [[ "$scenarios" == *" tls "* ]]; then
     --tls 1 --ca "$certs/cert.pem" \
     $(archive "50 clients TLS") --archive-frames 5000
   extra=
+fi
+# The 50-client load through the balancer recipe (deploy/haproxy) to two
+# gateways that read its PROXY header, on this one machine: the cost of the
+# balancer's hop beside "50 clients COM" of the same run.
+if [[ "$scenarios" == *" balanced "* ]] && command -v haproxy >/dev/null; then
+  name="50 clients balanced"
+  dir=$work/${name// /_}
+  pids=()
+  for n in 1 2; do
+    mkdir -p "$dir/gw$n"
+    cp "$program" "$dir/gw$n/KvxTCPServer"
+    extra="<ProxyProtocol>True</ProxyProtocol>"
+    configure "$dir/gw$n"
+    sed -i "s#<Port>9200</Port>#<Port>920$n</Port>#" "$dir/gw$n/KvxTCPConfig.xml"
+    KVX_EVENT_LOG="$dir/gw$n/events.json" "$dir/gw$n/KvxTCPServer" \
+      >"$dir/gw$n/stdout" 2>&1 &
+    pids+=($!)
+  done
+  extra=
+  # The recipe for loopback: no system log, chroot, user or daemon mode.
+  sed -e '/^ *log \/dev\/log/d' -e '/^ *chroot /d' -e '/^ *user /d' \
+    -e '/^ *group /d' -e '/^ *daemon/d' -e 's#bind :9200#bind 127.0.0.1:9200#' \
+    -e 's#maxconn 100000#maxconn 1000#' \
+    -e 's#server gw1 .*#server gw1 127.0.0.1:9201#' \
+    -e 's#server gw2 .*#server gw2 127.0.0.1:9202#' \
+    "$root/deploy/haproxy/haproxy.cfg" >"$dir/haproxy.cfg"
+  haproxy -db -f "$dir/haproxy.cfg" >"$dir/haproxy.log" 2>&1 &
+  balancer=$!
+  sleep 4  # the health checks mark both gateways up (rise 3, inter 1s)
+  echo "--- $name (gateways ${pids[*]}, balancer $balancer)"
+  out=$("$bench" --pid "${pids[0]}" --label "$name" --timeout 60 --connections 50 \
+    --frames 200 --pipeline 1 2>&1) || true
+  echo "$out" | grep -v '^RESULT' || true
+  echo "$out" | grep '^RESULT' >>"$result_file" ||
+    echo "RESULT label=$name fps=0 errors=failed" >>"$result_file"
+  kill -TERM "$balancer" "${pids[@]}" 2>/dev/null || true
+  wait "$balancer" "${pids[@]}" 2>/dev/null || true
 fi
 if [[ "$scenarios" == *" idle "* ]]; then
   run_scenario "10000 idle" --connections 0 --idle 10000 --seconds 10 \

@@ -1,6 +1,7 @@
 #include "server/connection.h"
 
 #include <array>
+#include <asio/bind_allocator.hpp>
 #include <asio/ssl.hpp>
 #include <chrono>
 
@@ -11,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/tls_context.h"
+#include "server/completion_inbox.h"
 #include "server/exposure_texts.h"
 #include "server/message_archive.h"
 #include "server/proxy_header.h"
@@ -29,6 +31,8 @@ constexpr std::chrono::seconds kHandshakeDeadline{10};
 // retry, a full reply queue), its incomplete frame is looked at again after
 // this long rather than held against the client.
 constexpr std::chrono::seconds kReceiveTimeoutRecheck{1};
+// A write buffer larger than this is given back once it has gone out.
+constexpr std::size_t kKeptWriteCapacity = 64 * 1024;
 
 // The largest PROXY header: the version 2 fixed part and its longest tail.
 constexpr std::size_t kProxyHeaderLimit = kProxyV2FixedLength + 65535;
@@ -37,11 +41,28 @@ std::string PeerText(const asio::ip::tcp::endpoint& endpoint) {
   return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
-asio::ip::address PeerAddress(const asio::ip::tcp::socket& socket) {
+asio::ip::address PeerAddress(const ConnectionSocket& socket) {
   std::error_code ec;
   const asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
   return ec ? asio::ip::address() : peer.address();
 }
+
+// Plain heap memory at the exact size for an operation that stays pending
+// for as long as a connection is idle; asio's default (std::allocator)
+// would take a block recycled from the thread, often a larger one.
+template <typename T>
+struct ExactAllocator {
+  using value_type = T;
+  ExactAllocator() = default;
+  template <typename U>
+  ExactAllocator(const ExactAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) { std::allocator<T>().deallocate(p, n); }
+  template <typename U>
+  bool operator==(const ExactAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 // Writes a warning about a refused connection unless one was written for
 // the same address within the minute.
@@ -59,11 +80,11 @@ void WarnLimited(const ConnectionServices& services,
 }  // namespace
 
 struct Connection::TlsLayer {
-  TlsLayer(asio::ip::tcp::socket& socket,
+  TlsLayer(ConnectionSocket& socket,
            std::shared_ptr<asio::ssl::context> tls_context)
       : context(std::move(tls_context)), stream(socket, *context) {}
   std::shared_ptr<asio::ssl::context> context;  // kept for the stream's life
-  asio::ssl::stream<asio::ip::tcp::socket&> stream;
+  asio::ssl::stream<ConnectionSocket&> stream;
   // One TLS record holds at most 16 KiB of clear text.
   std::array<char, 16384> buffer;
 };
@@ -103,15 +124,13 @@ std::string SocketErrorMessage(const std::error_code& ec) {
   return ec.message();
 }
 
-Connection::Connection(asio::ip::tcp::socket socket, std::string peer_id,
-                       const ConnectionServices& services, ConnectionSlot slot)
+Connection::Connection(ConnectionSocket socket, std::string peer_id,
+                       const ConnectionServices& services, ConnectionSlot slot,
+                       CompletionInbox& inbox)
     : socket_(std::move(socket)),
-      strand_(socket_.get_executor()),
-      retry_timer_(strand_),
-      stage_timer_(strand_),
-      receive_timer_(strand_),
       peer_id_(std::move(peer_id)),
       services_(services),
+      inbox_(inbox),
       slot_(std::move(slot)),
       counts_(services.metrics),
       receive_timeout_(services.exposure.guards.receive_timeout_seconds) {}
@@ -119,11 +138,13 @@ Connection::Connection(asio::ip::tcp::socket socket, std::string peer_id,
 Connection::~Connection() = default;
 
 void Connection::Start() {
-  asio::post(strand_, [self = shared_from_this()] { self->Begin(); });
+  asio::post(socket_.get_executor(),
+             [self = shared_from_this()] { self->Begin(); });
 }
 
 void Connection::Close() {
-  asio::post(strand_, [self = shared_from_this()] { self->Shutdown(); });
+  asio::post(socket_.get_executor(),
+             [self = shared_from_this()] { self->Shutdown(); });
 }
 
 void Connection::Begin() {
@@ -138,8 +159,8 @@ void Connection::Begin() {
     return;
   }
   stage_ = Stage::kProxyHeader;
-  stage_timer_.expires_after(kProxyHeaderDeadline);
-  stage_timer_.async_wait(
+  Timer(stage_timer_).expires_after(kProxyHeaderDeadline);
+  stage_timer_->async_wait(
       [self = shared_from_this()](const std::error_code& ec) {
         if (ec || self->closed_ || self->stage_ != Stage::kProxyHeader) return;
         self->RefuseHeader(ProxyHeaderLateText(self->peer_id_));
@@ -182,7 +203,7 @@ void Connection::ReceiveHeader(const std::error_code& ec,
     WaitReadable();
     return;
   }
-  stage_timer_.cancel();
+  CancelTimer(stage_timer_);
   std::string().swap(header_bytes_);
   if (header.keep_peer) {
     local_check_ = true;
@@ -220,8 +241,8 @@ void Connection::StartHandshake() {
     RefuseHandshake(e.what());
     return;
   }
-  stage_timer_.expires_after(kHandshakeDeadline);
-  stage_timer_.async_wait(
+  Timer(stage_timer_).expires_after(kHandshakeDeadline);
+  stage_timer_->async_wait(
       [self = shared_from_this()](const std::error_code& ec) {
         if (ec || self->closed_ || self->stage_ != Stage::kHandshake) return;
         self->RefuseHandshake("geen handshake binnen " +
@@ -237,7 +258,7 @@ void Connection::StartHandshake() {
 
 void Connection::Handshaken(const std::error_code& ec) {
   if (closed_ || ec == asio::error::operation_aborted) return;
-  stage_timer_.cancel();
+  CancelTimer(stage_timer_);
   if (ec) {
     RefuseHandshake(ec.message());
     return;
@@ -299,10 +320,12 @@ void Connection::WaitReadable() {
         });
     return;
   }
-  socket_.async_wait(asio::ip::tcp::socket::wait_read,
-                     [self = shared_from_this()](const std::error_code& ec) {
-                       self->ReadAvailable(ec);
-                     });
+  socket_.async_wait(ConnectionSocket::wait_read,
+                     asio::bind_allocator(ExactAllocator<void>(),
+                                          [self = shared_from_this()](
+                                              const std::error_code& ec) {
+                                            self->ReadAvailable(ec);
+                                          }));
 }
 
 void Connection::ReadAvailable(const std::error_code& ec) {
@@ -399,24 +422,26 @@ bool Connection::StartFrameStep() {
   if (!has_soh_ || !has_eot_) return false;
   bool started = false;
   try {
-    step_.emplace(PlanFrameStep(FReceiveBuffer, services_.settings));
+    step_ = std::make_unique<FramePlan>(
+        PlanFrameStep(FReceiveBuffer, services_.settings));
     counts_.StepStarted();
     started = true;
-    // The outcome is handled on this strand; until then the strand's
+    // The outcome comes back through this thread's inbox, together with
+    // the other outcomes of the writer's batch; until then the thread's
     // io_context has work and keeps running. The connection goes along with
     // the outcome, so that it never ends on the writer's thread.
     services_.writer.Submit(
         std::move(step_->archive),
         [self = shared_from_this(), &metrics = services_.metrics,
          files = step_->archive.kind ? 2 : 1, started = counts_.step_started(),
-         strand =
-             asio::prefer(strand_, asio::execution::outstanding_work.tracked)](
+         work = asio::prefer(socket_.get_executor(),
+                             asio::execution::outstanding_work.tracked)](
             ArchiveOutcome outcome) mutable {
           ConnectionCounts::Archived(metrics, files, started, outcome);
-          asio::post(strand,
-                     [self = std::move(self), outcome = std::move(outcome)] {
-                       self->FinishFrameStep(outcome);
-                     });
+          CompletionInbox& inbox = self->inbox_;
+          inbox.Add(
+              [self = std::move(self), outcome = std::move(outcome),
+               work = std::move(work)] { self->FinishFrameStep(outcome); });
         });
     return true;
   } catch (const std::exception& e) {
@@ -503,14 +528,14 @@ void Connection::ContinueReading() {
 void Connection::EndIfAnswered() {
   if (closed_ || !read_ended_) return;
   if (step_ || retry_pending_ || (has_soh_ && has_eot_)) return;
-  if (!write_queue_.empty()) return;
+  if (writing_) return;
   Shutdown();
 }
 
 void Connection::ArmRetry() {
   retry_pending_ = true;
-  retry_timer_.expires_after(kRetryDelay);
-  retry_timer_.async_wait(
+  Timer(retry_timer_).expires_after(kRetryDelay);
+  retry_timer_->async_wait(
       [self = shared_from_this()](const std::error_code& ec) {
         if (ec || self->closed_) return;
         self->retry_pending_ = false;
@@ -530,8 +555,8 @@ void Connection::WatchReceiveTimeout() {
       receive_timeout_.MillisecondsLeft(now);
   if (!left) return;
   receive_timer_armed_ = true;
-  receive_timer_.expires_after(std::chrono::milliseconds(*left));
-  receive_timer_.async_wait(
+  Timer(receive_timer_).expires_after(std::chrono::milliseconds(*left));
+  receive_timer_->async_wait(
       [self = shared_from_this()](const std::error_code& ec) {
         self->ReceiveTimedOut(ec);
       });
@@ -547,10 +572,10 @@ void Connection::ReceiveTimedOut(const std::error_code& ec) {
   const bool gateway_holds = step_ || retry_pending_ || drain_wait_;
   if (*left > 0 || gateway_holds) {
     receive_timer_armed_ = true;
-    receive_timer_.expires_after(
+    receive_timer_->expires_after(
         gateway_holds ? std::chrono::milliseconds(kReceiveTimeoutRecheck)
                       : std::chrono::milliseconds(*left));
-    receive_timer_.async_wait(
+    receive_timer_->async_wait(
         [self = shared_from_this()](const std::error_code& e) {
           self->ReceiveTimedOut(e);
         });
@@ -565,7 +590,8 @@ void Connection::ReceiveTimedOut(const std::error_code& ec) {
 }
 
 void Connection::ReportError(std::string_view text) {
-  if (auto admitted = throttle_.Admit(text, EntryThrottle::Clock::now())) {
+  if (!throttle_) throttle_ = std::make_unique<EntryThrottle>();
+  if (auto admitted = throttle_->Admit(text, EntryThrottle::Clock::now())) {
     services_.events.WriteEventLog(*admitted, EventType::kError);
   }
 }
@@ -580,22 +606,26 @@ void Connection::Write(std::string_view bytes) {
     // client without answers.
     ReportError(std::string(kReceiverPrefix) + e.what());
   }
+  if (bytes.empty()) return;
   queued_bytes_ += bytes.size();
-  write_queue_.emplace_back(bytes);
-  if (write_queue_.size() == 1) WriteNext();
+  pending_writes_.append(bytes);
+  if (!writing_) WriteNext();
 }
 
+// Hands everything queued to the socket as one write: the replies of
+// frames answered while the previous write was in flight go out together.
 void Connection::WriteNext() {
+  writing_ = true;
+  in_flight_.swap(pending_writes_);
   auto written = [self = shared_from_this()](const std::error_code& ec,
                                              std::size_t) {
     self->Written(ec);
   };
   if (tls_) {
-    asio::async_write(tls_->stream, asio::buffer(write_queue_.front()),
+    asio::async_write(tls_->stream, asio::buffer(in_flight_),
                       std::move(written));
   } else {
-    asio::async_write(socket_, asio::buffer(write_queue_.front()),
-                      std::move(written));
+    asio::async_write(socket_, asio::buffer(in_flight_), std::move(written));
   }
 }
 
@@ -608,24 +638,39 @@ void Connection::Written(const std::error_code& ec) {
     Shutdown();
     return;
   }
-  services_.metrics.bytes_sent.Add(write_queue_.front().size());
-  queued_bytes_ -= write_queue_.front().size();
-  write_queue_.pop_front();
-  if (!write_queue_.empty()) WriteNext();
+  writing_ = false;
+  services_.metrics.bytes_sent.Add(in_flight_.size());
+  queued_bytes_ -= in_flight_.size();
+  in_flight_.clear();
+  // An idle connection keeps no large buffer from a burst of replies.
+  if (in_flight_.capacity() > kKeptWriteCapacity)
+    std::string().swap(in_flight_);
+  if (!pending_writes_.empty()) WriteNext();
   if (drain_wait_ && queued_bytes_ <= kReplyQueueLimit / 2) {
     drain_wait_ = false;
     Examine();
-  } else if (write_queue_.empty()) {
+  } else if (!writing_) {
     EndIfAnswered();
   }
+}
+
+ConnectionTimer& Connection::Timer(std::unique_ptr<ConnectionTimer>& timer) {
+  if (!timer) {
+    timer = std::make_unique<ConnectionTimer>(socket_.get_executor());
+  }
+  return *timer;
+}
+
+void Connection::CancelTimer(const std::unique_ptr<ConnectionTimer>& timer) {
+  if (timer) timer->cancel();
 }
 
 void Connection::Shutdown() {
   if (closed_) return;
   closed_ = true;
-  retry_timer_.cancel();
-  stage_timer_.cancel();
-  receive_timer_.cancel();
+  CancelTimer(retry_timer_);
+  CancelTimer(stage_timer_);
+  CancelTimer(receive_timer_);
   std::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);

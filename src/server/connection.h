@@ -6,7 +6,6 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -26,6 +25,7 @@ namespace kvx {
 
 class ArchiveWriter;
 class Clock;
+class CompletionInbox;
 class ConnectionManager;
 class ConnectionTrace;
 class EventLog;
@@ -33,6 +33,15 @@ class ServerObserver;
 class WarningLimiter;
 struct Metrics;
 struct Settings;
+
+// A connection's socket and timers run on its thread's io_context; the
+// concrete executor keeps them and their pending operations small.
+using ConnectionSocket =
+    asio::basic_stream_socket<asio::ip::tcp, asio::io_context::executor_type>;
+using ConnectionTimer =
+    asio::basic_waitable_timer<std::chrono::steady_clock,
+                               asio::wait_traits<std::chrono::steady_clock>,
+                               asio::io_context::executor_type>;
 
 // One socket read takes at most this many bytes.
 inline constexpr std::size_t kReadSize = 32768;
@@ -77,8 +86,8 @@ struct ConnectionServices {
 bool AdmitClient(const ConnectionServices& services,
                  const asio::ip::address& client, ConnectionSlot& slot);
 
-// DESIGN: every handler of a connection runs on the connection's strand (the
-// executor of its socket), so FReceiveBuffer, the write queue and the trace
+// DESIGN: every handler of a connection runs on the one thread that runs
+// its socket's io_context, so FReceiveBuffer, the write queue and the trace
 // need no lock. Before any frame byte a connection may pass two stages:
 // the PROXY header of a load balancer (ProxyProtocol; read exactly up to
 // its end, so that nothing after it is taken, and never traced) and the TLS
@@ -94,10 +103,12 @@ bool AdmitClient(const ConnectionServices& services,
 // the other: each is planned here (PlanFrameStep), its archive files go to
 // the archive writer, and the step is resolved here once they are written
 // (ResolveFrameStep). Meanwhile the connection reads nothing more, as if the
-// step ran at once, and its thread serves other connections. A failed frame
-// step leaves the frame in the buffer and arms a one-second timer; only the
-// timer retries it, whatever arrives meanwhile, and the same error entry is
-// written at most once a second. Writes are queued, one in flight; while
+// step ran at once, and its thread serves other connections. The outcomes
+// come back through the thread's CompletionInbox, a batch at a time. A failed
+// frame step leaves the frame in the buffer and arms a one-second timer; only
+// the timer retries it, whatever arrives meanwhile, and the same error entry is
+// written at most once a second. Replies are queued, one write in flight;
+// the replies queued meanwhile go out together in the next write. While
 // more than kReplyQueueLimit bytes wait, nothing is read or unpacked. The
 // receive buffer counts against the budget of all connections. The end of
 // the client's input ends the connection once nothing it sent waits for a
@@ -106,9 +117,11 @@ bool AdmitClient(const ConnectionServices& services,
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // `slot`: the place admitted at accept; empty when admission waits for
-  // the PROXY header.
-  Connection(asio::ip::tcp::socket socket, std::string peer_id,
-             const ConnectionServices& services, ConnectionSlot slot);
+  // the PROXY header. `inbox`: that of the thread that runs the socket's
+  // io_context. `services` and `inbox` must outlive the connection.
+  Connection(ConnectionSocket socket, std::string peer_id,
+             const ConnectionServices& services, ConnectionSlot slot,
+             CompletionInbox& inbox);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   ~Connection();
@@ -150,23 +163,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void WriteNext();
   void Written(const std::error_code& ec);
   void Shutdown();
+  // Timers are made at their first use: most connections never need them.
+  ConnectionTimer& Timer(std::unique_ptr<ConnectionTimer>& timer);
+  static void CancelTimer(const std::unique_ptr<ConnectionTimer>& timer);
   void ReportConnectionException(const std::exception& e);
 
   // The TLS stream over socket_ and the context it was made from.
   struct TlsLayer;
   enum class Stage { kProxyHeader, kHandshake, kFrames };
 
-  asio::ip::tcp::socket socket_;
-  asio::any_io_executor strand_;
-  asio::steady_timer retry_timer_;
+  ConnectionSocket socket_;
+  std::unique_ptr<ConnectionTimer> retry_timer_;
   // The deadline of the PROXY header and of the TLS handshake.
-  asio::steady_timer stage_timer_;
-  asio::steady_timer receive_timer_;
+  std::unique_ptr<ConnectionTimer> stage_timer_;
+  std::unique_ptr<ConnectionTimer> receive_timer_;
   // The client's "IP:port" and its address; replaced once by the PROXY
   // header's source.
   std::string peer_id_;
   asio::ip::address client_;
-  const ConnectionServices services_;
+  const ConnectionServices& services_;
+  CompletionInbox& inbox_;
   // The connection's place under the limits; given back on destruction.
   ConnectionSlot slot_;
   ConnectionCounts counts_;
@@ -187,17 +203,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool drain_wait_ = false;     // too many reply bytes queued: paused
   std::string FReceiveBuffer;
   // The frame step whose archive files are being written.
-  std::optional<FramePlan> step_;
+  std::unique_ptr<FramePlan> step_;
   // Whether FReceiveBuffer holds a SOH, and an EOT after the first one (a
   // frame): updated from each read's bytes alone and recomputed after each
   // frame step, so that a buffer growing without a frame is never scanned
   // whole again.
   bool has_soh_ = false;
   bool has_eot_ = false;
-  std::deque<std::string> write_queue_;
-  std::size_t queued_bytes_ = 0;  // in write_queue_
+  std::string pending_writes_;    // replies queued behind the write in flight
+  std::string in_flight_;         // the bytes of the write in flight
+  bool writing_ = false;          // a write is in flight
+  std::size_t queued_bytes_ = 0;  // in both
   std::size_t budgeted_ = 0;      // of the budget, held for FReceiveBuffer
-  EntryThrottle throttle_;
+  // Made at the first error entry: most connections never write one.
+  std::unique_ptr<EntryThrottle> throttle_;
 };
 
 // The open connections. Thread-safe.

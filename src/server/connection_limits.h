@@ -53,7 +53,7 @@ class ReceiveBudget {
 // Lets one connection write the same entry text at most once per interval.
 // A text held back is counted, and the count goes with the text the next
 // time it is written: "<text> (<n> keer herhaald)". Not thread-safe: one per
-// connection, used on its strand.
+// connection, used on its thread.
 class EntryThrottle {
  public:
   using Clock = std::chrono::steady_clock;

@@ -10,6 +10,7 @@
 #include "platform/error.h"
 #include "platform/mutex.h"
 #include "platform/socket_options.h"
+#include "server/completion_inbox.h"
 #include "server/connection.h"
 #include "server/message_archive.h"
 #include "server/server_observer.h"
@@ -44,7 +45,7 @@ std::string BindFailure(const std::string& address, std::uint16_t port,
          std::to_string(port) + ": " + std::string(cause);
 }
 
-std::string PeerId(const tcp::socket& socket) {
+std::string PeerId(const ConnectionSocket& socket) {
   std::error_code ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec) return "0.0.0.0:0";
@@ -70,6 +71,7 @@ class TCPServer::Impl {
         services_{settings, events,  writer_, observer,  connections_,
                   metrics,  budget_, clock,   warnings_, exposure_},
         ios_(MakeContexts()),
+        inboxes_(MakeInboxes(ios_)),
         accept_strand_(asio::make_strand(*ios_.front())) {}
 
   void SetBinding(std::string address, std::uint16_t port)
@@ -92,11 +94,13 @@ class TCPServer::Impl {
   using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 
   static std::vector<std::unique_ptr<asio::io_context>> MakeContexts();
+  static std::vector<std::unique_ptr<CompletionInbox>> MakeInboxes(
+      const std::vector<std::unique_ptr<asio::io_context>>& ios);
   std::unique_ptr<Listener> Listen(const std::string& address_text,
                                    const tcp::endpoint& endpoint);
   void Accept(Listener& listener);
-  void Accepted(Listener& listener, const std::error_code& ec,
-                tcp::socket socket);
+  void Accepted(Listener& listener, std::size_t io_index,
+                const std::error_code& ec, ConnectionSocket socket);
   void ReportListenException(const std::exception& e);
   void Run(asio::io_context& io);
 
@@ -114,6 +118,8 @@ class TCPServer::Impl {
 
   // One per thread; connections are spread over them in turn.
   std::vector<std::unique_ptr<asio::io_context>> ios_;
+  // One per context, after them: what they hold keeps a context running.
+  std::vector<std::unique_ptr<CompletionInbox>> inboxes_;
   asio::strand<asio::io_context::executor_type> accept_strand_;
   // On accept_strand_:
   std::size_t next_io_ = 0;
@@ -129,6 +135,15 @@ class TCPServer::Impl {
   std::vector<std::thread> threads_ GUARDED_BY(control_mutex_);
   std::atomic<bool> active_{false};
 };
+
+std::vector<std::unique_ptr<CompletionInbox>> TCPServer::Impl::MakeInboxes(
+    const std::vector<std::unique_ptr<asio::io_context>>& ios) {
+  std::vector<std::unique_ptr<CompletionInbox>> inboxes;
+  for (const auto& io : ios) {
+    inboxes.push_back(std::make_unique<CompletionInbox>(*io));
+  }
+  return inboxes;
+}
 
 std::vector<std::unique_ptr<asio::io_context>> TCPServer::Impl::MakeContexts() {
   std::vector<std::unique_ptr<asio::io_context>> ios;
@@ -158,18 +173,22 @@ std::unique_ptr<TCPServer::Impl::Listener> TCPServer::Impl::Listen(
   return listener;
 }
 
+// The connection's socket runs on the next context in turn; one thread runs
+// each context, so its handlers need no strand.
 void TCPServer::Impl::Accept(Listener& listener) {
-  asio::io_context& io = *ios_[next_io_];
+  const std::size_t io_index = next_io_;
   next_io_ = (next_io_ + 1) % ios_.size();
   listener.acceptor.async_accept(
-      asio::make_strand(io),
-      [this, &listener](const std::error_code& ec, tcp::socket socket) {
-        Accepted(listener, ec, std::move(socket));
+      ios_[io_index]->get_executor(),
+      [this, &listener, io_index](const std::error_code& ec,
+                                  ConnectionSocket socket) {
+        Accepted(listener, io_index, ec, std::move(socket));
       });
 }
 
-void TCPServer::Impl::Accepted(Listener& listener, const std::error_code& ec,
-                               tcp::socket socket) {
+void TCPServer::Impl::Accepted(Listener& listener, std::size_t io_index,
+                               const std::error_code& ec,
+                               ConnectionSocket socket) {
   if (stopping_ || ec == asio::error::operation_aborted) return;
   if (ec) {
     // Out of descriptors, for instance: the pending connection stays in the
@@ -202,7 +221,8 @@ void TCPServer::Impl::Accepted(Listener& listener, const std::error_code& ec,
   }
   std::string peer_id = PeerId(socket);
   auto connection = std::make_shared<Connection>(
-      std::move(socket), std::move(peer_id), services_, std::move(slot));
+      std::move(socket), std::move(peer_id), services_, std::move(slot),
+      *inboxes_[io_index]);
   connections_.Add(connection);
   connection->Start();
   Accept(listener);

@@ -159,6 +159,11 @@ void ArchiveWriter::Run() {
   }
 }
 
+namespace {
+// The outcomes of at most this many frames wait for each other.
+constexpr std::size_t kOutcomeGroup = 16;
+}  // namespace
+
 void ArchiveWriter::WriteBatch(std::deque<Job>& batch) {
   const auto deliver = [](Job& job) {
     try {
@@ -170,10 +175,21 @@ void ArchiveWriter::WriteBatch(std::deque<Job>& batch) {
   const auto started = std::chrono::steady_clock::now();
   batches_.fetch_add(1, std::memory_order_relaxed);
   if (!archive_.SyncRequested()) {
+    // Outcomes go out in groups: each group wakes a waiting io thread at
+    // most once, where one outcome at a time would wake it for every frame.
+    // A batch of one (a single client) goes out at once.
+    std::size_t written = 0;
+    std::size_t delivered = 0;
     for (Job& job : batch) {
-      ScopedWork work(progress_);
-      job.outcome = archive_.Write(job.request);
-      deliver(job);
+      {
+        ScopedWork work(progress_);
+        job.outcome = archive_.Write(job.request);
+      }
+      ++written;
+      if (written - delivered >= kOutcomeGroup || written == batch.size()) {
+        ScopedWork work(progress_);
+        for (; delivered < written; ++delivered) deliver(batch[delivered]);
+      }
     }
   } else {
     // Group commit: no outcome leaves before the sync of the whole batch.

@@ -99,7 +99,10 @@ class MessageArchive {
 // for the file system: it goes on reading, unpacking and answering its other
 // connections while the files of earlier frames are written, and the writer
 // goes from one frame's files to the next without a hand-over of the
-// archive between threads. With ArchiveSync the writer commits in groups:
+// archive between threads. Without ArchiveSync the outcomes are handed out
+// in groups of up to 16 frames (at once for a frame written alone), so that
+// a waiting connection thread is woken once per group, not once per frame.
+// With ArchiveSync the writer commits in groups:
 // it writes the files of everything queued, syncs their data and then
 // their directories once, and only then hands out the outcomes, so that
 // no frame is answered before its files are on stable storage and the

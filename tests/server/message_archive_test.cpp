@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -318,6 +319,60 @@ TEST(ArchiveWriterTest, WritesInOrderPairsNumbersAndReportsEachOutcome) {
   EXPECT_EQ(files.Content(Name("TCP_COM_", 4)), "m\r\n");
   EXPECT_EQ(files.Files().size(), 6u);
   EXPECT_EQ(archive.FileCounter(), 5);
+}
+
+// Without ArchiveSync a frame written alone is answered at once, and the
+// frames of a longer batch in groups of 16, each group once its files are
+// written: a frame's outcome never comes before its own files.
+TEST(ArchiveWriterTest, HandsOutcomesOutAloneOrInGroups) {
+  Settings settings = TemplateSettings(kDir);
+  MemFileSystem files;
+  files.AddDirectory("/srv");
+  files.AddDirectory(kDir);
+  FakeClock clock;
+  MessageArchive archive(settings, files, clock);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool first_done = false;
+  bool release = false;
+  {
+    ArchiveWriter writer(archive);
+    // The first frame's outcome holds the writer until the other 40 are
+    // queued, so that they form one batch.
+    writer.Submit({"f0", ArchiveKind::kCom, "m"}, [&](ArchiveOutcome) {
+      files.Note("done 0");
+      std::unique_lock lock(mutex);
+      first_done = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return release; });
+    });
+    {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return first_done; });
+    }
+    for (int i = 1; i <= 40; ++i) {
+      writer.Submit({"f" + std::to_string(i), ArchiveKind::kCom, "m"},
+                    [&files, i](ArchiveOutcome) {
+                      files.Note("done " + std::to_string(i));
+                    });
+    }
+    {
+      std::scoped_lock lock(mutex);
+      release = true;
+    }
+    changed.notify_all();
+  }
+  // Per outcome: how many frames had both files when it was handed out.
+  std::vector<int> written_before;
+  int creates = 0;
+  for (const std::string& entry : files.Journal()) {
+    if (entry.rfind("create ", 0) == 0) ++creates;
+    if (entry.rfind("done ", 0) == 0) written_before.push_back(creates / 2);
+  }
+  std::vector<int> expected = {1};
+  for (int i = 1; i <= 40; ++i)
+    expected.push_back(1 + std::min(40, (i + 15) / 16 * 16));
+  EXPECT_EQ(written_before, expected);
 }
 
 }  // namespace

@@ -143,9 +143,17 @@ bool ArchiveProbe::WriteWholeFile(const std::string& path,
   bool ok = ::write(fd, bytes.data(), bytes.size()) ==
             static_cast<ssize_t>(bytes.size());
   if (ok && unnamed) {
-    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    ok = ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(),
-                  AT_SYMLINK_FOLLOW) == 0;
+    // As the service links them: through the descriptor where the kernel
+    // allows it, else through /proc/self/fd.
+    ok = link_by_descriptor_ &&
+         ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0;
+    if (!ok && (!link_by_descriptor_ || errno == ENOENT || errno == EPERM ||
+                errno == EINVAL)) {
+      const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+      ok = ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(),
+                    AT_SYMLINK_FOLLOW) == 0;
+      if (ok) link_by_descriptor_ = false;
+    }
   }
   return ::close(fd) == 0 && ok;
 }

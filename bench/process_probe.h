@@ -73,6 +73,7 @@ class ArchiveProbe {
   const std::string directory_;
   const bool keep_;
   bool no_unnamed_files_ = false;
+  bool link_by_descriptor_ = true;
   std::vector<std::string> names_;
 };
 

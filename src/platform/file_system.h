@@ -69,9 +69,9 @@ class FileSystem {
                          SyncBatch* batch) = 0;
   virtual std::unique_ptr<SyncBatch> NewSyncBatch() = 0;
   // Puts the data of every file in the batch and their directory entries on
-  // stable storage, with one commit per directory, and empties the batch. Throws
-  // KvxError "Stream write error: " and the system's text on failure (the
-  // batch is emptied all the same).
+  // stable storage, with one commit per directory, and empties the batch.
+  // Throws KvxError "Stream write error: " and the system's text on failure
+  // (the batch is emptied all the same).
   virtual void Sync(SyncBatch& batch) = 0;
   // How many syncs (commits) were issued so far.
   virtual std::uint64_t SyncCount() const = 0;
@@ -111,6 +111,9 @@ class PosixFileSystem final : public FileSystem {
  private:
   std::atomic<std::uint64_t> sync_count_{0};
   std::atomic<bool> no_unnamed_files_{false};  // set at the first refusal
+  // Unnamed files are linked through their descriptor until the kernel
+  // refuses that (it then takes their /proc/self/fd path).
+  std::atomic<bool> link_by_descriptor_{true};
   std::atomic<std::uint64_t> temp_sequence_{0};
 };
 

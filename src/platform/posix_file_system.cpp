@@ -49,16 +49,32 @@ class PosixSyncBatch final : public SyncBatch {
   std::set<std::string> directories;  // system paths
 };
 
+// Names the unnamed file `fd` as `sys`: through the descriptor itself
+// where the kernel allows it (no path to look up), else through its
+// /proc/self/fd entry, which older kernels demand of an unprivileged
+// process. `by_descriptor` is cleared once the kernel has refused the first
+// way while the second worked.
+int LinkUnnamed(int fd, const std::string& sys,
+                std::atomic<bool>& by_descriptor) {
+  if (by_descriptor.load(std::memory_order_relaxed)) {
+    if (::linkat(fd, "", AT_FDCWD, sys.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    const int err = errno;
+    if (err != ENOENT && err != EPERM && err != EINVAL) return err;
+  }
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, sys.c_str(),
+               AT_SYMLINK_FOLLOW) != 0) {
+    return errno;
+  }
+  by_descriptor.store(false, std::memory_order_relaxed);
+  return 0;
+}
+
 // Publishes the written file `fd` (unnamed when `temp` is empty) as `sys`
 // without replacing anything: 0, or an errno value (EEXIST: name taken).
-int Publish(int fd, const std::string& temp, const std::string& sys) {
-  if (temp.empty()) {
-    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    return ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, sys.c_str(),
-                    AT_SYMLINK_FOLLOW) == 0
-               ? 0
-               : errno;
-  }
+int Publish(int fd, const std::string& temp, const std::string& sys,
+            std::atomic<bool>& by_descriptor) {
+  if (temp.empty()) return LinkUnnamed(fd, sys, by_descriptor);
   int err = ::link(temp.c_str(), sys.c_str()) == 0 ? 0 : errno;
   if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS) {
     // A file system without hard links: a rename that refuses to replace.
@@ -103,7 +119,7 @@ bool PosixFileSystem::CreateNew(const std::string& path, std::string_view bytes,
     if (!temp.empty()) ::unlink(temp.c_str());
     throw StreamWriteError(err);
   }
-  const int err = Publish(fd.get(), temp, sys);
+  const int err = Publish(fd.get(), temp, sys, link_by_descriptor_);
   if (err == EEXIST) return false;
   if (err != 0) throw CannotCreateFileError(path, err);
   if (batch != nullptr) {

@@ -410,22 +410,47 @@ void Connection::NoteMarkers(std::string_view bytes) {
 // step waits for its retry, only the retry timer does; while too many reply
 // bytes wait, the write that drains them does.
 void Connection::Examine() {
-  if (closed_ || step_) return;
-  if (queued_bytes_ > kReplyQueueLimit) {
-    drain_wait_ = true;
-    return;
+  // A loop, not a recursion: frames answered at once may follow each other
+  // in the buffer by the thousand.
+  for (;;) {
+    if (closed_ || step_) return;
+    if (queued_bytes_ > kReplyQueueLimit) {
+      drain_wait_ = true;
+      return;
+    }
+    const StepStart start =
+        retry_pending_ ? StepStart::kNone : StartFrameStep();
+    if (start == StepStart::kNone) ContinueReading();
+    if (start != StepStart::kAnswered) return;
   }
-  if (retry_pending_ || !StartFrameStep()) ContinueReading();
 }
 
-bool Connection::StartFrameStep() {
-  if (!has_soh_ || !has_eot_) return false;
+Connection::StepStart Connection::StartFrameStep() {
+  if (!has_soh_ || !has_eot_) return StepStart::kNone;
   bool started = false;
+  std::optional<ArchiveOutcome> written;
   try {
     step_ = std::make_unique<FramePlan>(
         PlanFrameStep(FReceiveBuffer, services_.settings));
     counts_.StepStarted();
     started = true;
+    // With the writer idle, this thread writes the files itself.
+    written = services_.writer.WriteIfIdle(step_->archive);
+  } catch (const std::exception& e) {
+    // Out of memory, for instance: the frame stays for a retry.
+    if (started) counts_.StepNotSubmitted();
+    step_.reset();
+    ReportError(std::string(kReceiverPrefix) + e.what());
+    ArmRetry();
+    return StepStart::kNone;
+  }
+  if (written) {
+    ConnectionCounts::Archived(services_.metrics, step_->archive.kind ? 2 : 1,
+                               counts_.step_started(), *written);
+    return CompleteFrameStep(*written) ? StepStart::kAnswered
+                                       : StepStart::kHandled;
+  }
+  try {
     // The outcome comes back through this thread's inbox, together with
     // the other outcomes of the writer's batch; until then the thread's
     // io_context has work and keeps running. The connection goes along with
@@ -443,23 +468,27 @@ bool Connection::StartFrameStep() {
               [self = std::move(self), outcome = std::move(outcome),
                work = std::move(work)] { self->FinishFrameStep(outcome); });
         });
-    return true;
+    return StepStart::kHandled;
   } catch (const std::exception& e) {
     // Out of memory, for instance: the frame stays for a retry.
-    if (started) counts_.StepNotSubmitted();
+    counts_.StepNotSubmitted();
     step_.reset();
     ReportError(std::string(kReceiverPrefix) + e.what());
     ArmRetry();
-    return false;
+    return StepStart::kNone;
   }
 }
 
 // Carries out the resolved step in the designed order: its entries, then
 // the reply, the frame removed before the reply (after it for COM).
 void Connection::FinishFrameStep(const ArchiveOutcome& outcome) {
+  if (CompleteFrameStep(outcome)) Examine();
+}
+
+bool Connection::CompleteFrameStep(const ArchiveOutcome& outcome) {
   FramePlan plan = std::move(*step_);
   step_.reset();
-  if (closed_) return;
+  if (closed_) return false;
   const std::size_t before = FReceiveBuffer.size();
   FrameResult result = ResolveFrameStep(std::move(plan), outcome);
   if (!result.entries.empty()) services_.events.WriteEventLogs(result.entries);
@@ -478,13 +507,15 @@ void Connection::FinishFrameStep(const ArchiveOutcome& outcome) {
     ReportError(result.failure);
     ArmRetry();
     ContinueReading();
-  } else if (FReceiveBuffer.size() >= before) {
+    return false;
+  }
+  if (FReceiveBuffer.size() >= before) {
     // A frame step that succeeds removes at least its EOT; read on rather
     // than loop should that ever not hold.
     ContinueReading();
-  } else {
-    Examine();
+    return false;
   }
+  return true;
 }
 
 // Removes what a step took from the front of the buffer (bytes that arrived

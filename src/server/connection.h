@@ -147,8 +147,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadAvailable(const std::error_code& ec);
   void Receive(const std::error_code& ec, std::string_view bytes);
   void Examine();
-  bool StartFrameStep();
+  // What StartFrameStep did: nothing (no frame, or a failure that waits for
+  // its retry: read on); handed the step on or continued the connection
+  // itself; or answered the frame at once (examine the buffer again).
+  enum class StepStart { kNone, kHandled, kAnswered };
+  StepStart StartFrameStep();
   void FinishFrameStep(const ArchiveOutcome& outcome);
+  // FinishFrameStep without what follows it: true when the buffer is to be
+  // examined again.
+  bool CompleteFrameStep(const ArchiveOutcome& outcome);
   void ContinueReading();
   // Helpers of those stages.
   void NoteMarkers(std::string_view bytes);

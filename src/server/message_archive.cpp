@@ -136,6 +136,37 @@ void ArchiveWriter::Submit(ArchiveRequest request, Done done) {
   wake_.Signal();
 }
 
+std::optional<ArchiveOutcome> ArchiveWriter::WriteIfIdle(
+    const ArchiveRequest& request) {
+  if (archive_.SyncRequested()) return std::nullopt;  // group commit
+  {
+    MutexLock lock(mutex_);
+    if (busy_ || stopping_ || !jobs_.empty()) return std::nullopt;
+    busy_ = true;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  ArchiveOutcome outcome;
+  {
+    ScopedWork work(progress_);
+    outcome = archive_.Write(request);
+  }
+  batches_.fetch_add(1, std::memory_order_relaxed);
+  write_us_.fetch_add(static_cast<std::uint64_t>(
+                          std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - started)
+                              .count()),
+                      std::memory_order_relaxed);
+  bool queued = false;
+  {
+    MutexLock lock(mutex_);
+    busy_ = false;
+    queued = !jobs_.empty() || stopping_;
+  }
+  // Requests submitted meanwhile (or the writer's end) wait for this.
+  if (queued) wake_.Signal();
+  return outcome;
+}
+
 std::size_t ArchiveWriter::QueueLength() {
   MutexLock lock(mutex_);
   return jobs_.size();
@@ -148,14 +179,18 @@ void ArchiveWriter::Run() {
   for (;;) {
     {
       MutexLock lock(mutex_);
-      while (!stopping_ && jobs_.empty()) wake_.Wait(mutex_);
+      // A frame written by its own thread (WriteIfIdle) is finished first.
+      while ((!stopping_ && jobs_.empty()) || busy_) wake_.Wait(mutex_);
       if (jobs_.empty()) return;  // stopping, and nothing left to write
       batch.swap(jobs_);
+      busy_ = true;
     }
     // Everything queued so far is written without taking the queue's lock
     // again, so connections hand over new frames meanwhile.
     WriteBatch(batch);
     batch.clear();
+    MutexLock lock(mutex_);
+    busy_ = false;
   }
 }
 

@@ -123,6 +123,12 @@ class ArchiveWriter {
   // Queues the request; `done` follows once its files are written or have
   // failed.
   void Submit(ArchiveRequest request, Done done);
+  // Writes the request's files on the calling thread, and returns their
+  // outcome, when the writer has nothing queued and nothing in hand and
+  // ArchiveSync is off: a frame that comes alone is archived without waking
+  // the writer and being woken by it. Nothing (write nothing) otherwise:
+  // Submit it. Never overtakes a request submitted before it.
+  std::optional<ArchiveOutcome> WriteIfIdle(const ArchiveRequest& request);
 
   // One piece of work per request (its files and its `done`); idle while
   // the queue is empty. Read by the watchdog.
@@ -147,6 +153,8 @@ class ArchiveWriter {
   Mutex mutex_;
   CondVar wake_;
   std::deque<Job> jobs_ GUARDED_BY(mutex_);
+  // Files are being written, by the writer or by a caller of WriteIfIdle.
+  bool busy_ GUARDED_BY(mutex_) = false;
   bool stopping_ GUARDED_BY(mutex_) = false;
   WorkerProgress progress_;
   std::thread thread_;  // last: starts once the rest is ready

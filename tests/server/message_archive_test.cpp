@@ -375,5 +375,55 @@ TEST(ArchiveWriterTest, HandsOutcomesOutAloneOrInGroups) {
   EXPECT_EQ(written_before, expected);
 }
 
+// A frame that comes while the writer has nothing to do is written on the
+// caller's thread; while the writer holds a batch, or with ArchiveSync (the
+// group commit), nothing is written and the caller submits.
+TEST(ArchiveWriterTest, WritesOnTheCallersThreadOnlyWhileIdle) {
+  for (const bool sync : {false, true}) {
+    Settings settings = TemplateSettings(kDir);
+    settings.FArchiveSync = sync;
+    MemFileSystem files;
+    files.AddDirectory("/srv");
+    files.AddDirectory(kDir);
+    FakeClock clock;
+    MessageArchive archive(settings, files, clock);
+    ArchiveWriter writer(archive);
+    const std::optional<ArchiveOutcome> alone =
+        writer.WriteIfIdle({"a", ArchiveKind::kCom, "m"});
+    if (sync) {
+      EXPECT_FALSE(alone);
+      EXPECT_TRUE(files.Files().empty());
+      continue;
+    }
+    ASSERT_TRUE(alone);
+    EXPECT_EQ(alone->failed, ArchiveOutcome::Failed::kNone);
+    EXPECT_EQ(files.Content(Name("TCP_COMx_", 1)), "a\r\n");
+    EXPECT_EQ(archive.FileCounter(), 2);
+
+    // The writer's outcome holds it busy until the check below is done.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool in_hand = false;
+    bool release = false;
+    writer.Submit({"b", ArchiveKind::kCom, "m"}, [&](ArchiveOutcome) {
+      std::unique_lock lock(mutex);
+      in_hand = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return release; });
+    });
+    {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return in_hand; });
+    }
+    EXPECT_FALSE(writer.WriteIfIdle({"c", ArchiveKind::kCom, "m"}));
+    EXPECT_EQ(files.Files().size(), 4u);  // a's and b's files only
+    {
+      std::scoped_lock lock(mutex);
+      release = true;
+    }
+    changed.notify_all();
+  }
+}
+
 }  // namespace
 }  // namespace kvx

@@ -37,8 +37,10 @@ std::string LineListText(std::string_view data) {
   text.reserve(data.size() + 2);
   std::size_t i = 0;
   while (i < data.size()) {
-    const std::size_t end = data.find_first_of("\r\n", i);
-    if (end == std::string_view::npos) {
+    // A plain scan: find_first_of looks each byte up in the set.
+    std::size_t end = i;
+    while (end < data.size() && data[end] != '\r' && data[end] != '\n') ++end;
+    if (end == data.size()) {
       text.append(data.substr(i));
       break;
     }

@@ -3,21 +3,28 @@
 #include <cstdio>
 
 #include "core/codepage.h"
+#include "core/digits.h"
 #include "platform/file_system.h"
 #include "platform/stamps.h"
 
 namespace kvx {
 
 std::string TrafficLogTime(const LocalTime& t) {
-  char buffer[64];
-  if (t.hour == 0 && t.minute == 0 && t.second == 0) {
-    std::snprintf(buffer, sizeof buffer, "%02d-%02d-%04d", t.day, t.month,
-                  t.year);
-  } else {
-    std::snprintf(buffer, sizeof buffer, "%02d-%02d-%04d %02d:%02d:%02d", t.day,
-                  t.month, t.year, t.hour, t.minute, t.second);
-  }
-  return buffer;
+  std::string text;
+  text.reserve(20);
+  AppendPadded(text, t.day, 2);
+  text += '-';
+  AppendPadded(text, t.month, 2);
+  text += '-';
+  AppendPadded(text, t.year, 4);
+  if (t.hour == 0 && t.minute == 0 && t.second == 0) return text;
+  text += ' ';
+  AppendPadded(text, t.hour, 2);
+  text += ':';
+  AppendPadded(text, t.minute, 2);
+  text += ':';
+  AppendPadded(text, t.second, 2);
+  return text;
 }
 
 TServerInterceptLogFile::TServerInterceptLogFile(FileSystem& files,

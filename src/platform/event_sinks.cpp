@@ -6,11 +6,13 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
 #include "core/codepage.h"
+#include "core/digits.h"
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "platform/unique_fd.h"
@@ -151,8 +153,53 @@ SystemClock& TheSystemClock() {
 
 namespace {
 
-bool NeedsEscape(unsigned char byte) {
+constexpr bool NeedsEscape(unsigned char byte) {
   return byte == '"' || byte == '\\' || byte < 0x20 || byte == 0x7F;
+}
+
+// Bytes copied as they are into a JSON string of a code-page text: US-ASCII
+// that needs no escape.
+constexpr std::array<bool, 256> kCopied = [] {
+  std::array<bool, 256> copied{};
+  for (int b = 0; b < 0x80; ++b) {
+    copied[b] = !NeedsEscape(static_cast<unsigned char>(b));
+  }
+  return copied;
+}();
+
+void AppendEscape(std::string& out, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  if (byte == '"' || byte == '\\') {
+    const char escaped[2] = {'\\', static_cast<char>(byte)};
+    out.append(escaped, 2);
+  } else {
+    const char escaped[6] = {
+        '\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0x0F]};
+    out.append(escaped, 6);
+  }
+}
+
+// Appends a code-page text as the inside of a JSON string in one pass:
+// the same as escaping its UTF-8 form (characters above US-ASCII never
+// need an escape).
+void AppendJsonEscapedCp1252(std::string& out, std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t end = i;
+    while (end < text.size() &&
+           kCopied[static_cast<unsigned char>(text[end])]) {
+      ++end;
+    }
+    out.append(text.substr(i, end - i));
+    if (end == text.size()) break;
+    const auto byte = static_cast<unsigned char>(text[end]);
+    if (byte < 0x80) {
+      AppendEscape(out, byte);
+    } else {
+      AppendUtf8(out, Cp1252ToCodePoint(byte));
+    }
+    i = end + 1;
+  }
 }
 
 // Appends the escaped form of `utf8`; runs that need no escape are copied
@@ -191,24 +238,34 @@ std::string JsonEscape(std::string_view utf8) {
 }
 
 std::string JsonEventLine(const LocalTime& t, const EventEntry& e) {
-  char head[96];
-  const int n = std::snprintf(
-      head, sizeof head, "{\"time\":\"%04d-%02d-%02dT%02d:%02d:%02d.%03d\",",
-      t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond);
-  const std::string text = Cp1252ToUtf8(e.text);
   std::string line;
-  line.reserve(static_cast<std::size_t>(n) + text.size() + 96);
-  line.append(head, static_cast<std::size_t>(n));
-  line += "\"source\":\"";
-  AppendJsonEscaped(line, Cp1252ToUtf8(e.source));
+  // Room for the text with a few escapes; more only grows the string.
+  line.reserve(e.text.size() + e.text.size() / 4 + 160);
+  // {"time":"yyyy-mm-ddThh:nn:ss.zzz",
+  line += "{\"time\":\"";
+  AppendPadded(line, t.year, 4);
+  line += '-';
+  AppendPadded(line, t.month, 2);
+  line += '-';
+  AppendPadded(line, t.day, 2);
+  line += 'T';
+  AppendPadded(line, t.hour, 2);
+  line += ':';
+  AppendPadded(line, t.minute, 2);
+  line += ':';
+  AppendPadded(line, t.second, 2);
+  line += '.';
+  AppendPadded(line, t.millisecond, 3);
+  line += "\",\"source\":\"";
+  AppendJsonEscapedCp1252(line, e.source);
   line += "\",\"type\":";
-  line += std::to_string(static_cast<int>(e.type));
+  AppendPadded(line, static_cast<int>(e.type));
   line += ",\"id\":";
-  line += std::to_string(e.id);
+  AppendPadded(line, e.id);
   line += ",\"category\":";
-  line += std::to_string(e.category);
+  AppendPadded(line, e.category);
   line += ",\"text\":\"";
-  AppendJsonEscaped(line, text);
+  AppendJsonEscapedCp1252(line, e.text);
   line += "\"}\n";
   return line;
 }

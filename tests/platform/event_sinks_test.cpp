@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "core/codepage.h"
 #include "fakes/fake_clock.h"
 #include "fakes/json_event.h"
 #include "fakes/read_file.h"
@@ -151,6 +152,27 @@ TEST(StderrSinkTest, WritesOneReadableLine) {
                        "KaveroTCPIP Warning: ge\xC3\xAFnd\n"
                        "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} "
                        "KvxTCPServer Error: boom\n"));
+}
+
+// The line is written in one pass over the code-page text; it must equal
+// escaping the text's UTF-8 form, for every byte value and at the edges of
+// the padded time fields.
+TEST(JsonEventLineTest, EqualsTheEscapedUtf8OfEveryByte) {
+  const LocalTime time{2026, 1, 2, 3, 4, 5, 6};
+  const std::string head =
+      "{\"time\":\"2026-01-02T03:04:05.006\",\"source\":\"KaveroTCPIP\","
+      "\"type\":4,\"id\":1,\"category\":0,\"text\":\"";
+  for (int b = 0; b < 256; ++b) {
+    const std::string text = std::string("a") + static_cast<char>(b) + "\"z";
+    EXPECT_EQ(JsonEventLine(
+                  time, {"KaveroTCPIP", EventType::kInformation, 1, 0, text}),
+              head + JsonEscape(Cp1252ToUtf8(text)) + "\"}\n")
+        << "byte " << b;
+  }
+  EXPECT_EQ(JsonEventLine({999, 12, 31, 23, 59, 59, 999},
+                          {"Kv\xe9", EventType::kError, -7, 12, ""}),
+            "{\"time\":\"0999-12-31T23:59:59.999\",\"source\":\"Kv\xc3\xa9\","
+            "\"type\":1,\"id\":-7,\"category\":12,\"text\":\"\"}\n");
 }
 
 }  // namespace

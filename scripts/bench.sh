@@ -182,9 +182,14 @@ if [[ "${1:-}" != "--inner" ]]; then
   exit 0
 fi
 
-# Inside the network namespace from here on.
+# Inside the network namespace from here on; nothing but loopback may be
+# reachable.
 work=$2
 result_file=$3
+if ip -o link show | grep -qv ': lo:'; then
+  echo "bench.sh: not in a private network namespace" >&2
+  exit 1
+fi
 ip link set lo up
 ip route add default dev lo
 ulimit -n "$(ulimit -Hn)"

@@ -103,7 +103,7 @@ KVX_PROFILE_STAGE=mounted KVX_PROFILE_DATA=$data unshare -m bash "$0" \
   "$connections" "$frames"
 
 echo
-echo "Per thread: samples, and their shares by system call or user space"
+echo "Per thread (name, id, samples): the shares by system call or user space"
 perf script -i "$data" -F comm,tid,ip,sym 2>/dev/null | awk '
 BEGIN { RS = "" }
 {
@@ -114,24 +114,29 @@ BEGIN { RS = "" }
   where = "user space"
   for (i = 2; i <= n; i++) {
     if (line[i] ~ /do_syscall_64/) {
+      if (i == 2) { where = "system call entry"; break }
       split(line[i - 1], frame, " ")
       where = frame[2]
       sub(/\+.*/, "", where)
       sub(/^__x64_sys_/, "", where)
       sub(/^ksys_/, "", where)
+      if (where == "exit_to_user_mode_loop") where = "rescheduled"
       break
     }
   }
-  if (where == "user space" && line[2] ~ /^[[:space:]]*ffffffff/) where = "kernel, other"
+  if (where == "user space" && line[2] ~ /^[[:space:]]*ffffffff/) {
+    where = "kernel, other"
+  }
   count[thread SUBSEP where]++
 }
 END {
   for (key in count) {
     split(key, part, SUBSEP)
-    printf "%-24s %8d %-18s %5.1f %%\n", part[1], total[part[1]], part[2],
-      100 * count[key] / total[part[1]]
+    printf "%-16s %6s %7d %5.1f %%  %s\n", substr(part[1], 1, index(part[1], " ") - 1),
+      substr(part[1], index(part[1], " ") + 1), total[part[1]],
+      100 * count[key] / total[part[1]], part[2]
   }
-}' | sort -k1,2 -k5,5nr | awk '$5 >= 0.5'
+}' | sort -k1,2 -k4,4nr | awk '$4 >= 0.5'
 
 echo
 echo "User space of the io threads (KvxTCPServer): the functions sampled"

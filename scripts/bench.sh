@@ -123,25 +123,11 @@ print_tables() {
 # --mounted RESULTS: as root, in the script's own mount namespace: a fresh
 # ext4 file system for one run, then the run inside the network namespace.
 if [[ "${1:-}" == "--mounted" ]]; then
-  image=$(mktemp "$base/kvx_bench_fs.XXXXXX")
-  mnt=$(mktemp -d "$base/kvx_bench_mnt.XXXXXX")
-  unmount() {
-    umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true
-    rmdir "$mnt" 2>/dev/null || true
-    rm -f "$image"
-  }
-  trap unmount EXIT
-  # Nothing mounted here may reach the machine's mount table.
-  mount --make-rprivate /
   # Sparse; about 1 GiB is written. One inode per 8 KiB: every scenario's
   # files (about 220,000 small files) fit.
-  truncate -s 4G "$image"
-  mkfs.ext4 -q -F -i 8192 -E lazy_itable_init=0,lazy_journal_init=0 "$image"
-  mount -o loop "$image" "$mnt"
-  # The network namespace's root is the same user; 0777 all the same, so
-  # that any mapping can write there.
-  mkdir "$mnt/work"
-  chmod 0777 "$mnt/work"
+  source "$root/scripts/fresh_fs.sh"
+  mount_fresh_fs "$base" 4G
+  mnt=$fresh_mnt
   echo "file system: fresh ext4 on $(findmnt -n -o SOURCE "$mnt"), $(df -h --output=size "$mnt" | tail -1 | tr -d ' '), $(df --output=itotal "$mnt" | tail -1 | tr -d ' ') inodes"
   unshare -rn bash "$0" --inner "$mnt/work" "$2"
   exit $?

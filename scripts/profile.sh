@@ -54,21 +54,9 @@ fi
 
 if [[ "${KVX_PROFILE_STAGE:-}" == mounted ]]; then
   # In the script's own mount namespace: a fresh file system for the run.
-  image=$(mktemp /tmp/kvx_profile_fs.XXXXXX)
-  mnt=$(mktemp -d /tmp/kvx_profile_mnt.XXXXXX)
-  cleanup() {
-    umount "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null || true
-    rmdir "$mnt" 2>/dev/null || true
-    rm -f "$image"
-  }
-  trap cleanup EXIT
-  mount --make-rprivate /
-  truncate -s 2G "$image"
-  mkfs.ext4 -q -F -i 8192 -E lazy_itable_init=0,lazy_journal_init=0 "$image"
-  mount -o loop "$image" "$mnt"
-  work=$mnt/work
-  mkdir "$work"
-  chmod 0777 "$work"
+  source "$root/scripts/fresh_fs.sh"
+  mount_fresh_fs /tmp 2G
+  work=$fresh_mnt/work
   cp "$root/build/release/src/KvxTCPServer" "$work/"
   KVX_PROFILE_STAGE=inner KVX_PROFILE_WORK=$work \
     unshare -rn bash "$0" "$connections" "$frames" &

@@ -19,11 +19,7 @@ std::string TrafficLogTime(const LocalTime& t) {
   AppendPadded(text, t.year, 4);
   if (t.hour == 0 && t.minute == 0 && t.second == 0) return text;
   text += ' ';
-  AppendPadded(text, t.hour, 2);
-  text += ':';
-  AppendPadded(text, t.minute, 2);
-  text += ':';
-  AppendPadded(text, t.second, 2);
+  AppendClockTime(text, t);
   return text;
 }
 

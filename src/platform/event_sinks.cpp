@@ -15,6 +15,7 @@
 #include "core/digits.h"
 #include "platform/clock.h"
 #include "platform/mutex.h"
+#include "platform/stamps.h"
 #include "platform/unique_fd.h"
 
 namespace kvx {
@@ -249,11 +250,7 @@ std::string JsonEventLine(const LocalTime& t, const EventEntry& e) {
   line += '-';
   AppendPadded(line, t.day, 2);
   line += 'T';
-  AppendPadded(line, t.hour, 2);
-  line += ':';
-  AppendPadded(line, t.minute, 2);
-  line += ':';
-  AppendPadded(line, t.second, 2);
+  AppendClockTime(line, t);
   line += '.';
   AppendPadded(line, t.millisecond, 3);
   line += "\",\"source\":\"";

@@ -22,6 +22,14 @@ std::string FileStamp(const LocalTime& t) {
   return stamp;
 }
 
+void AppendClockTime(std::string& out, const LocalTime& t) {
+  AppendPadded(out, t.hour, 2);
+  out += ':';
+  AppendPadded(out, t.minute, 2);
+  out += ':';
+  AppendPadded(out, t.second, 2);
+}
+
 std::string DatagramStamp(const LocalTime& t) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%04d%02d%02d%02d%02d%02d", t.year,

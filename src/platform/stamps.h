@@ -16,6 +16,9 @@ std::string FileStamp(const LocalTime& t);
 // "yyyymmddhhnnss": 25 May 2010 14:03:07 gives "20100525140307".
 std::string DatagramStamp(const LocalTime& t);
 
+// Appends "hh:nn:ss" of `t`.
+void AppendClockTime(std::string& out, const LocalTime& t);
+
 }  // namespace kvx
 
 #endif  // KVX_PLATFORM_STAMPS_H_

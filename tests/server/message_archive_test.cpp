@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -321,6 +322,38 @@ TEST(ArchiveWriterTest, WritesInOrderPairsNumbersAndReportsEachOutcome) {
   EXPECT_EQ(archive.FileCounter(), 5);
 }
 
+// An outcome that holds the writer in hand: Done() runs on the writer's
+// thread and returns only after Release(); WaitHeld() returns once it runs.
+class HeldOutcome {
+ public:
+  ArchiveWriter::Done Done(std::function<void()> first = {}) {
+    return [this, first = std::move(first)](ArchiveOutcome) {
+      if (first) first();
+      std::unique_lock lock(mutex_);
+      held_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return released_; });
+    };
+  }
+  void WaitHeld() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return held_; });
+  }
+  void Release() {
+    {
+      std::scoped_lock lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool released_ = false;
+};
+
 // Without ArchiveSync a frame written alone is answered at once, and the
 // frames of a longer batch in groups of 16, each group once its files are
 // written: a frame's outcome never comes before its own files.
@@ -331,36 +364,21 @@ TEST(ArchiveWriterTest, HandsOutcomesOutAloneOrInGroups) {
   files.AddDirectory(kDir);
   FakeClock clock;
   MessageArchive archive(settings, files, clock);
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool first_done = false;
-  bool release = false;
+  HeldOutcome first;
   {
     ArchiveWriter writer(archive);
     // The first frame's outcome holds the writer until the other 40 are
     // queued, so that they form one batch.
-    writer.Submit({"f0", ArchiveKind::kCom, "m"}, [&](ArchiveOutcome) {
-      files.Note("done 0");
-      std::unique_lock lock(mutex);
-      first_done = true;
-      changed.notify_all();
-      changed.wait(lock, [&] { return release; });
-    });
-    {
-      std::unique_lock lock(mutex);
-      changed.wait(lock, [&] { return first_done; });
-    }
+    writer.Submit({"f0", ArchiveKind::kCom, "m"},
+                  first.Done([&files] { files.Note("done 0"); }));
+    first.WaitHeld();
     for (int i = 1; i <= 40; ++i) {
       writer.Submit({"f" + std::to_string(i), ArchiveKind::kCom, "m"},
                     [&files, i](ArchiveOutcome) {
                       files.Note("done " + std::to_string(i));
                     });
     }
-    {
-      std::scoped_lock lock(mutex);
-      release = true;
-    }
-    changed.notify_all();
+    first.Release();
   }
   // Per outcome: how many frames had both files when it was handed out.
   std::vector<int> written_before;
@@ -401,27 +419,12 @@ TEST(ArchiveWriterTest, WritesOnTheCallersThreadOnlyWhileIdle) {
     EXPECT_EQ(archive.FileCounter(), 2);
 
     // The writer's outcome holds it busy until the check below is done.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool in_hand = false;
-    bool release = false;
-    writer.Submit({"b", ArchiveKind::kCom, "m"}, [&](ArchiveOutcome) {
-      std::unique_lock lock(mutex);
-      in_hand = true;
-      changed.notify_all();
-      changed.wait(lock, [&] { return release; });
-    });
-    {
-      std::unique_lock lock(mutex);
-      changed.wait(lock, [&] { return in_hand; });
-    }
+    HeldOutcome in_hand;
+    writer.Submit({"b", ArchiveKind::kCom, "m"}, in_hand.Done());
+    in_hand.WaitHeld();
     EXPECT_FALSE(writer.WriteIfIdle({"c", ArchiveKind::kCom, "m"}));
     EXPECT_EQ(files.Files().size(), 4u);  // a's and b's files only
-    {
-      std::scoped_lock lock(mutex);
-      release = true;
-    }
-    changed.notify_all();
+    in_hand.Release();
   }
 }
 

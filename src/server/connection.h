@@ -152,6 +152,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // itself; or answered the frame at once (examine the buffer again).
   enum class StepStart { kNone, kHandled, kAnswered };
   StepStart StartFrameStep();
+  StepStart SubmitFrameStep();
   void FinishFrameStep(const ArchiveOutcome& outcome);
   // FinishFrameStep without what follows it: true when the buffer is to be
   // examined again.

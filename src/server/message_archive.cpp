@@ -150,12 +150,7 @@ std::optional<ArchiveOutcome> ArchiveWriter::WriteIfIdle(
     ScopedWork work(progress_);
     outcome = archive_.Write(request);
   }
-  batches_.fetch_add(1, std::memory_order_relaxed);
-  write_us_.fetch_add(static_cast<std::uint64_t>(
-                          std::chrono::duration_cast<std::chrono::microseconds>(
-                              std::chrono::steady_clock::now() - started)
-                              .count()),
-                      std::memory_order_relaxed);
+  CountBatch(started);
   bool queued = false;
   {
     MutexLock lock(mutex_);
@@ -208,7 +203,6 @@ void ArchiveWriter::WriteBatch(std::deque<Job>& batch) {
     }
   };
   const auto started = std::chrono::steady_clock::now();
-  batches_.fetch_add(1, std::memory_order_relaxed);
   if (!archive_.SyncRequested()) {
     // Outcomes go out in groups: each group wakes a waiting io thread at
     // most once, where one outcome at a time would wake it for every frame.
@@ -252,6 +246,11 @@ void ArchiveWriter::WriteBatch(std::deque<Job>& batch) {
       deliver(job);
     }
   }
+  CountBatch(started);
+}
+
+void ArchiveWriter::CountBatch(std::chrono::steady_clock::time_point started) {
+  batches_.fetch_add(1, std::memory_order_relaxed);
   write_us_.fetch_add(static_cast<std::uint64_t>(
                           std::chrono::duration_cast<std::chrono::microseconds>(
                               std::chrono::steady_clock::now() - started)

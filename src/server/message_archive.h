@@ -4,6 +4,7 @@
 #define KVX_SERVER_MESSAGE_ARCHIVE_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -146,6 +147,8 @@ class ArchiveWriter {
   };
   void Run();
   void WriteBatch(std::deque<Job>& batch);
+  // Counts a batch written since `started` (for the operator's counters).
+  void CountBatch(std::chrono::steady_clock::time_point started);
 
   MessageArchive& archive_;
   std::atomic<std::uint64_t> batches_{0};

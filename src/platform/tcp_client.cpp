@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "platform/error.h"
+#include "platform/tls_context.h"
 
 namespace kvx {
 
@@ -66,20 +67,6 @@ UniqueFd ConnectOne(const addrinfo& a, TcpClient::Deadline deadline,
   }
   return UniqueFd();
 }
-
-// The reason of the last OpenSSL failure; empties the error queue.
-std::string TlsReason() {
-  std::string reason;
-  while (const unsigned long code = ERR_get_error()) {
-    char text[256];
-    ERR_error_string_n(code, text, sizeof text);
-    if (!reason.empty()) reason += "; ";
-    reason += text;
-  }
-  return reason;
-}
-
-int NoPassphrase(char*, int, int, void*) { return 0; }
 
 struct SslCtxFree {
   void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
@@ -159,16 +146,16 @@ short TlsWants(SSL* ssl, int rc) {
 std::unique_ptr<SSL_CTX, SslCtxFree> MakeClientContext(
     const TlsClientOptions& o) {
   std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
-  if (!ctx) throw KvxError("TLS: " + TlsReason());
+  if (!ctx) throw KvxError("TLS: " + OpenSslErrors());
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-  SSL_CTX_set_default_passwd_cb(ctx.get(), NoPassphrase);
+  SSL_CTX_set_default_passwd_cb(ctx.get(), RefusePassphrase);
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
   const int loaded = o.ca_file.empty()
                          ? SSL_CTX_set_default_verify_paths(ctx.get())
                          : SSL_CTX_load_verify_locations(
                                ctx.get(), o.ca_file.c_str(), nullptr);
   if (loaded != 1) {
-    throw KvxError("cannot load the CA " + o.ca_file + ": " + TlsReason());
+    throw KvxError("cannot load the CA " + o.ca_file + ": " + OpenSslErrors());
   }
   if (o.cert_file.empty() != o.key_file.empty()) {
     throw KvxError("a client certificate needs both --cert and --key");
@@ -180,7 +167,7 @@ std::unique_ptr<SSL_CTX, SslCtxFree> MakeClientContext(
                                     SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(ctx.get()) != 1) {
       throw KvxError("cannot use the client certificate " + o.cert_file +
-                     " with the key " + o.key_file + ": " + TlsReason());
+                     " with the key " + o.key_file + ": " + OpenSslErrors());
     }
   }
   return ctx;
@@ -195,7 +182,7 @@ void TcpClient::StartTls(const TlsClientOptions& options, Deadline deadline) {
   tls->ssl.reset(SSL_new(tls->ctx.get()));
   SSL* ssl = tls->ssl.get();
   if (ssl == nullptr || SSL_set_fd(ssl, fd_.get()) != 1) {
-    throw KvxError("TLS: " + TlsReason());
+    throw KvxError("TLS: " + OpenSslErrors());
   }
   SSL_set_mode(
       ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -212,7 +199,7 @@ void TcpClient::StartTls(const TlsClientOptions& options, Deadline deadline) {
     const short wants = TlsWants(ssl, rc);
     if (wants == 0) {
       const long verify = SSL_get_verify_result(ssl);
-      std::string reason = TlsReason();
+      std::string reason = OpenSslErrors();
       if (verify != X509_V_OK) {
         reason = X509_verify_cert_error_string(verify);
       }
@@ -246,7 +233,8 @@ void TcpClient::SendAll(std::string_view bytes, Deadline deadline) {
     }
     const short wants = TlsWants(ssl, n);
     if (wants == 0) {
-      throw KvxError("cannot send to " + peer_ + " over TLS: " + TlsReason());
+      throw KvxError("cannot send to " + peer_ +
+                     " over TLS: " + OpenSslErrors());
     }
     if (!Wait(fd_.get(), wants, deadline)) {
       throw KvxError("sending to " + peer_ + " timed out");
@@ -282,7 +270,8 @@ TcpClient::Read TcpClient::ReadSome(std::string& out, Deadline deadline) {
     }
     const short wants = TlsWants(ssl, n);
     if (wants == 0) {
-      throw KvxError("cannot read from " + peer_ + " over TLS: " + TlsReason());
+      throw KvxError("cannot read from " + peer_ +
+                     " over TLS: " + OpenSslErrors());
     }
     if (!Wait(fd_.get(), wants, deadline)) return Read::kTimedOut;
   }

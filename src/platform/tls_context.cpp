@@ -16,20 +16,8 @@ namespace {
 
 // The reason of the last OpenSSL failure, and an empty error queue after.
 std::string OpenSslReason() {
-  std::string reason;
-  while (const unsigned long code = ERR_get_error()) {
-    char text[256];
-    ERR_error_string_n(code, text, sizeof text);
-    if (!reason.empty()) reason += "; ";
-    reason += text;
-  }
+  std::string reason = OpenSslErrors();
   return reason.empty() ? "onbekende fout" : reason;
-}
-
-// Refuses every pass phrase prompt: OpenSSL would otherwise ask on the
-// terminal and the start would hang.
-int NoPassphrase(char* /*buf*/, int /*size*/, int /*rwflag*/, void* /*u*/) {
-  return 0;
 }
 
 // Names a setting and its file in a failure text.
@@ -95,6 +83,22 @@ void LoadClientCA(SSL_CTX* ctx, const std::string& ca) {
 
 }  // namespace
 
+std::string OpenSslErrors() {
+  std::string reason;
+  while (const unsigned long code = ERR_get_error()) {
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    if (!reason.empty()) reason += "; ";
+    reason += text;
+  }
+  return reason;
+}
+
+int RefusePassphrase(char* /*buf*/, int /*size*/, int /*rwflag*/,
+                     void* /*user*/) {
+  return 0;
+}
+
 bool TlsWanted(const TlsSettings& settings) {
   return !settings.certificate.empty() || !settings.key.empty();
 }
@@ -120,7 +124,7 @@ std::shared_ptr<asio::ssl::context> MakeServerTlsContext(
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx, 0);  // the highest the library knows
   SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
-  SSL_CTX_set_default_passwd_cb(ctx, NoPassphrase);
+  SSL_CTX_set_default_passwd_cb(ctx, RefusePassphrase);
   LoadChainAndKey(ctx,
                   ResolveProgramPath(program_directory, settings.certificate),
                   ResolveProgramPath(program_directory, settings.key));

@@ -32,6 +32,13 @@ bool TlsWanted(const TlsSettings& settings);
 std::string ResolveProgramPath(const std::string& program_directory,
                                const std::string& path);
 
+// The texts of OpenSSL's queued errors, joined by "; " (empty when none);
+// the queue is empty after.
+std::string OpenSslErrors();
+// A pass phrase callback that refuses every prompt: OpenSSL would otherwise
+// ask on the terminal and hang.
+int RefusePassphrase(char* buf, int size, int rwflag, void* user);
+
 // Builds a server context: TLS 1.2 and 1.3 only, the system's default
 // ciphers, the certificate chain and the key (which must match); with a
 // client CA, every client must present a certificate signed by it.

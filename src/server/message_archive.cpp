@@ -1,7 +1,6 @@
 #include "server/message_archive.h"
 
 #include <cassert>
-#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -144,13 +143,11 @@ std::optional<ArchiveOutcome> ArchiveWriter::WriteIfIdle(
     if (busy_ || stopping_ || !jobs_.empty()) return std::nullopt;
     busy_ = true;
   }
-  const auto started = std::chrono::steady_clock::now();
   ArchiveOutcome outcome;
   {
     ScopedWork work(progress_);
     outcome = archive_.Write(request);
   }
-  CountBatch(started);
   bool queued = false;
   {
     MutexLock lock(mutex_);
@@ -160,11 +157,6 @@ std::optional<ArchiveOutcome> ArchiveWriter::WriteIfIdle(
   // Requests submitted meanwhile (or the writer's end) wait for this.
   if (queued) wake_.Signal();
   return outcome;
-}
-
-std::size_t ArchiveWriter::QueueLength() {
-  MutexLock lock(mutex_);
-  return jobs_.size();
 }
 
 void ArchiveWriter::Run() {
@@ -202,7 +194,6 @@ void ArchiveWriter::WriteBatch(std::deque<Job>& batch) {
       // A completion that fails must not end the writer.
     }
   };
-  const auto started = std::chrono::steady_clock::now();
   if (!archive_.SyncRequested()) {
     // Outcomes go out in groups: each group wakes a waiting io thread at
     // most once, where one outcome at a time would wake it for every frame.
@@ -246,16 +237,6 @@ void ArchiveWriter::WriteBatch(std::deque<Job>& batch) {
       deliver(job);
     }
   }
-  CountBatch(started);
-}
-
-void ArchiveWriter::CountBatch(std::chrono::steady_clock::time_point started) {
-  batches_.fetch_add(1, std::memory_order_relaxed);
-  write_us_.fetch_add(static_cast<std::uint64_t>(
-                          std::chrono::duration_cast<std::chrono::microseconds>(
-                              std::chrono::steady_clock::now() - started)
-                              .count()),
-                      std::memory_order_relaxed);
 }
 
 }  // namespace kvx

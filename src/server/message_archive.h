@@ -4,7 +4,6 @@
 #define KVX_SERVER_MESSAGE_ARCHIVE_H_
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -134,10 +133,6 @@ class ArchiveWriter {
   // One piece of work per request (its files and its `done`); idle while
   // the queue is empty. Read by the watchdog.
   const WorkerProgress& progress() const { return progress_; }
-  // Counters for the operator, readable from any thread.
-  std::size_t QueueLength();
-  std::uint64_t Batches() const { return batches_.load(); }
-  std::uint64_t WriteMicroseconds() const { return write_us_.load(); }
 
  private:
   struct Job {
@@ -147,12 +142,8 @@ class ArchiveWriter {
   };
   void Run();
   void WriteBatch(std::deque<Job>& batch);
-  // Counts a batch written since `started` (for the operator's counters).
-  void CountBatch(std::chrono::steady_clock::time_point started);
 
   MessageArchive& archive_;
-  std::atomic<std::uint64_t> batches_{0};
-  std::atomic<std::uint64_t> write_us_{0};
   Mutex mutex_;
   CondVar wake_;
   std::deque<Job> jobs_ GUARDED_BY(mutex_);
